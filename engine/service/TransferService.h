@@ -1,0 +1,39 @@
+#pragma once
+
+// The transfer engine behind the contract. Owns every engine component through
+// its TransferServiceImpl; destroying the service suspends unfinished transfers
+// so that they stay restorable. All operations may be called from any thread.
+
+#include <memory>
+
+#include "engine/service/TransferContract.h"
+#include "engine/service/TransferSettings.h"
+
+namespace tvl {
+
+class TransferServiceImpl;
+
+class TransferService : public TransferContract {
+public:
+    explicit TransferService(const TransferSettings& settings);
+    ~TransferService() override;
+
+    TransferStatus CreateTransfer(const std::string& partnerId, const std::string& packageId) override;
+    TransferStatus CreateTransfer(const std::string& partnerId, const std::string& packageId,
+                                  const std::string& versionId) override;
+    bool CanTransferTo(const std::string& transferId, const std::string& destPath) override;
+    TransferStatus StartTransfer(const std::string& transferId) override;
+    TransferStatus StartTransfer(const std::string& transferId, const std::string& destPath) override;
+    TransferStatus GetTransferStatus(const std::string& transferId) override;
+    TransferStatus PauseTransfer(const std::string& transferId) override;
+    TransferStatus ResumeTransfer(const std::string& transferId) override;
+    TransferStatus RetryTransfer(const std::string& transferId) override;
+    TransferStatus SuspendTransfer(const std::string& transferId) override;
+    TransferStatus RestoreTransfer(const std::string& transferId) override;
+    TransferStatus CancelTransfer(const std::string& transferId, bool deleteFiles) override;
+
+private:
+    std::unique_ptr<TransferServiceImpl> impl_;
+};
+
+}  // namespace tvl

@@ -1,0 +1,60 @@
+#pragma once
+
+// Every tunable of the transfer engine, with its default. A plain record copied
+// by value; the service and the optimizer each keep their own copy.
+
+#include <cstdint>
+#include <string>
+
+namespace tvl {
+
+struct TransferSettings {
+    // Defaults; the hosts and URLs come from the compiled-in deployment.
+    TransferSettings();
+
+    std::string manifestHost;  // authority: host with optional port
+    std::string transfersFolder;  // relative paths resolve under the user's temporary directory
+    std::string logsFolder;
+    std::int32_t logLevel;
+    std::uint32_t manifestRetries;
+    std::uint32_t manifestConnectTimeoutSeconds;
+    std::uint32_t manifestTimeoutSeconds;
+    std::int32_t chunkRetries;
+    std::int32_t chunkRequestRetries;
+    std::uint32_t minConnectTimeoutSeconds;
+    std::uint32_t maxConnectTimeoutSeconds;
+    std::int32_t explorationConnectTimeoutSeconds;
+    std::uint32_t minTimeoutSeconds;
+    std::uint32_t explorationMinTimeoutSeconds;
+    std::uint32_t minBytesPerSecond;
+    std::uint32_t explorationBytesPerSecond;
+    std::uint32_t minLowSpeedTimeSeconds;
+    std::uint32_t maxLowSpeedTimeSeconds;
+    std::uint32_t explorationLowSpeedTimeSeconds;
+    std::int32_t rateWindowSeconds;
+    std::uint32_t estimateIntervalMs;
+    std::uint32_t housekeepingThreads;
+    std::int32_t workThreads;
+    std::uint32_t maxRunningWorks;
+    std::uint32_t parallelWorks;
+    std::uint32_t proxyResolveTimeoutMs;
+    std::uint32_t proxyConnectTimeoutMs;
+    std::uint32_t proxyReceiveTimeoutMs;
+    std::uint32_t analyticsConnectTimeoutSeconds;
+    std::uint32_t analyticsTimeoutSeconds;
+    std::uint32_t analyticsRetries;
+    std::uint32_t periodicUpdateSeconds;
+    std::uint32_t trialsPerNode;
+    std::uint32_t maxTrials;
+    double statisticsSmoothing;
+    double minSelectionProbability;
+    std::string geolocationUrl;
+    std::uint32_t geolocationConnectTimeoutSeconds;
+    std::uint32_t geolocationTimeoutSeconds;
+    std::uint32_t geolocationRetries;
+};
+
+// The engine's default parallelism: the hardware threads (at least 1) plus 2.
+std::uint32_t DefaultEngineParallelism(unsigned hardwareThreads);
+
+}  // namespace tvl

@@ -1,0 +1,10 @@
+#include "engine/service/Unspecified.h"
+
+namespace tvl {
+
+const std::string& Unspecified() {
+    static const std::string marker = "?";
+    return marker;
+}
+
+}  // namespace tvl

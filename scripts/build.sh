@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Configures and builds the project.
+#   scripts/build.sh [BUILD_DIR] [extra cmake arguments...]
+# BUILD_DIR defaults to build/. TALVANE_SANITIZE=address,undefined (or thread)
+# builds an instrumented tree.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${1:-"$root/build"}
+shift || true
+
+cmake_args=(-G Ninja -DCMAKE_BUILD_TYPE="${CMAKE_BUILD_TYPE:-RelWithDebInfo}")
+if [ -n "${TALVANE_SANITIZE:-}" ]; then
+    cmake_args+=(-DTALVANE_SANITIZE="$TALVANE_SANITIZE")
+fi
+cmake -S "$root" -B "$build_dir" "${cmake_args[@]}" "$@" >/dev/null
+cmake --build "$build_dir" -j "$(nproc)"

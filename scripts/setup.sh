@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs. Safe to run again: apt-get
+# skips what is already installed.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build ccache pkg-config gettext
+    libboost1.74-dev libboost-thread1.74-dev libboost-filesystem1.74-dev
+    libboost-locale1.74-dev libboost-random1.74-dev libboost-system1.74-dev
+    libcurl4-openssl-dev libpoco-dev libgtk-3-dev libdeflate-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    xvfb xauth
+)
+
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+    sudo_cmd=(sudo)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "setup: all packages present"
+    exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+install() {
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+# A fresh machine has no package lists, an old one may have stale ones: refresh
+# only when the first attempt fails.
+if ! install; then
+    "${sudo_cmd[@]}" apt-get update -qq
+    install
+fi
