@@ -40,6 +40,8 @@ function(talvane_generate_deployment input output)
             string(APPEND strings "    {${id}, ${literal}},\n")
         elseif(key IN_LIST _talvane_engine_keys)
             set(value_${key} "${literal}")
+            # Raw values for other build steps (the translations name the support host).
+            set(TALVANE_DEPLOYMENT_${key} "${value}" CACHE INTERNAL "deployment value ${key}")
         else()
             message(FATAL_ERROR "${input}: unknown key ${key}")
         endif()
