@@ -1,0 +1,283 @@
+#include "engine/work/StandardWorkflow.h"
+
+#include <stdexcept>
+
+#include "engine/work/SimpleWork.h"
+#include "engine/work/WorkManager.h"
+#include "engine/work/WorkStatus.h"
+
+namespace tvl {
+
+namespace {
+
+using Lock = std::unique_lock<std::recursive_mutex>;
+
+// Where a simple work stands in its workflow. A parent may queue a child
+// again while the child's task is still reporting (a retried sequence queues
+// its first child from that child's own completion); such a work is marked
+// and pushed when its task has reported, so it is never ready and running at
+// once, never run by two threads, and never counted twice against the limit.
+enum QueueState : std::uint8_t {
+    kIdle = 0,
+    kReady = 1,
+    kRunning = 2,
+    kRunningQueuedAgain = 3,
+};
+
+}  // namespace
+
+std::shared_ptr<StandardWorkflow> StandardWorkflow::Create(std::shared_ptr<Work> root, WorkManager* manager,
+                                                           std::uint32_t maxRunning) {
+    if (!root || manager == nullptr) {
+        throw std::invalid_argument("StandardWorkflow::Create called without a root or a work manager");
+    }
+    auto workflow = std::make_shared<StandardWorkflow>(Token(), root, manager, maxRunning);
+    root->SetWorkflow(workflow);
+    return workflow;
+}
+
+StandardWorkflow::StandardWorkflow(Token, std::shared_ptr<Work> root, WorkManager* manager,
+                                   std::uint32_t maxRunning)
+    : root_(std::move(root)), manager_(manager), maxRunning_(maxRunning) {}
+
+StandardWorkflow::~StandardWorkflow() = default;
+
+bool StandardWorkflow::LaterFirst::operator()(const ReadyEntry& a, const ReadyEntry& b) const {
+    const WorkPath& pa = a.work->GetPath();
+    const WorkPath& pb = b.work->GetPath();
+    if (pa != pb) {
+        return pb < pa;
+    }
+    return b.order < a.order;
+}
+
+bool StandardWorkflow::IsFinishedState(WorkflowState state) const {
+    return state == WorkflowState::Complete || state == WorkflowState::Cancelled;
+}
+
+WorkflowState StandardWorkflow::GetState() const { return state_.load(std::memory_order_acquire); }
+
+bool StandardWorkflow::IsStarted() const { return GetState() != WorkflowState::NotStarted; }
+
+bool StandardWorkflow::IsPaused() const {
+    const WorkflowState state = GetState();
+    return state == WorkflowState::Paused || state == WorkflowState::PausedWaitingForRetry;
+}
+
+bool StandardWorkflow::IsWaitingForRetry() const {
+    const WorkflowState state = GetState();
+    return state == WorkflowState::WaitingForRetry || state == WorkflowState::PausedWaitingForRetry;
+}
+
+bool StandardWorkflow::IsFinished() const { return IsFinishedState(GetState()); }
+
+std::size_t StandardWorkflow::GetRunningCount() const {
+    Lock lock(mutex_);
+    return running_.size();
+}
+
+std::size_t StandardWorkflow::GetReadyCount() const {
+    Lock lock(mutex_);
+    return ready_.size();
+}
+
+void StandardWorkflow::AddRetryableErrorCallback(WorkflowRetryableErrorCallback* callback) {
+    Lock lock(mutex_);
+    retryableErrorCallbacks_.push_back(callback);
+}
+
+bool StandardWorkflow::Start() {
+    {
+        Lock lock(mutex_);
+        if (GetState() != WorkflowState::NotStarted || starting_) {
+            return false;
+        }
+        starting_ = true;
+    }
+    // Without the lock: the root's composites take their own locks and then
+    // this one, never the other way round.
+    try {
+        root_->QueueAvailableWork(shared_from_this());
+    } catch (...) {
+        Lock lock(mutex_);
+        starting_ = false;
+        while (!ready_.empty()) {
+            ready_.top().work->queueState_ = kIdle;
+            ready_.pop();
+        }
+        throw;
+    }
+    Lock lock(mutex_);
+    starting_ = false;
+    if (GetState() == WorkflowState::NotStarted) {
+        state_.store(WorkflowState::Running, std::memory_order_release);
+        Dispatch();
+    }
+    return true;
+}
+
+bool StandardWorkflow::Pause() {
+    Lock lock(mutex_);
+    switch (GetState()) {
+        case WorkflowState::Running:
+            state_.store(WorkflowState::Paused, std::memory_order_release);
+            break;
+        case WorkflowState::WaitingForRetry:
+            state_.store(WorkflowState::PausedWaitingForRetry, std::memory_order_release);
+            break;
+        default:
+            return false;
+    }
+    InterruptRunning();
+    return true;
+}
+
+bool StandardWorkflow::Resume() {
+    Lock lock(mutex_);
+    switch (GetState()) {
+        case WorkflowState::Paused:
+            state_.store(WorkflowState::Running, std::memory_order_release);
+            break;
+        case WorkflowState::PausedWaitingForRetry:
+            state_.store(WorkflowState::WaitingForRetry, std::memory_order_release);
+            break;
+        default:
+            return false;
+    }
+    Dispatch();
+    return true;
+}
+
+bool StandardWorkflow::Retry() {
+    Lock lock(mutex_);
+    switch (GetState()) {
+        case WorkflowState::WaitingForRetry:
+            state_.store(WorkflowState::Running, std::memory_order_release);
+            break;
+        case WorkflowState::PausedWaitingForRetry:
+            state_.store(WorkflowState::Paused, std::memory_order_release);
+            break;
+        default:
+            return false;
+    }
+    Dispatch();
+    return true;
+}
+
+bool StandardWorkflow::Cancel(const WorkStatus& status) {
+    {
+        Lock lock(mutex_);
+        if (GetState() == WorkflowState::Cancelled) {
+            return false;
+        }
+        Pause();
+        Finish(WorkflowState::Cancelled);
+    }
+    root_->NotifyComplete(status);
+    return true;
+}
+
+void StandardWorkflow::QueueWork(const std::shared_ptr<SimpleWork>& work) {
+    Lock lock(mutex_);
+    if (IsFinished()) {
+        return;
+    }
+    switch (work->queueState_) {
+        case kIdle:
+            Push(work);
+            break;
+        case kRunning:
+            work->queueState_ = kRunningQueuedAgain;
+            break;
+        default:
+            // Already waiting to run: queuing it twice would run it twice.
+            break;
+    }
+}
+
+void StandardWorkflow::OnSimpleWorkComplete(const std::shared_ptr<SimpleWork>& work, const WorkStatus& status) {
+    Lock lock(mutex_);
+    running_.erase(work);
+    const bool queuedAgain = work->queueState_ == kRunningQueuedAgain;
+    work->queueState_ = kIdle;
+    if (!IsFinished() && (queuedAgain || status.result == WorkResult::Cancelled ||
+                          status.result == WorkResult::RetryableError)) {
+        Push(work);
+    }
+    Dispatch();
+}
+
+void StandardWorkflow::OnWorkComplete(const std::shared_ptr<const Work>& work, const WorkStatus& status) {
+    Lock lock(mutex_);
+    const WorkflowState state = GetState();
+    if (state == WorkflowState::NotStarted || IsFinishedState(state)) {
+        return;
+    }
+    switch (status.result) {
+        case WorkResult::Cancelled:
+        case WorkResult::RetryableError:
+            break;
+        case WorkResult::Error:
+            InterruptRunning();
+            Finish(WorkflowState::Complete);
+            return;
+        default:
+            if (work.get() == root_.get()) {
+                InterruptRunning();
+                Finish(WorkflowState::Complete);
+            }
+            return;
+    }
+    if (status.result != WorkResult::RetryableError || status.retry || IsWaitingForRetry()) {
+        return;
+    }
+    InterruptRunning();
+    state_.store(state == WorkflowState::Running ? WorkflowState::WaitingForRetry
+                                                 : WorkflowState::PausedWaitingForRetry,
+                 std::memory_order_release);
+    const auto callbacks = retryableErrorCallbacks_;
+    const std::shared_ptr<Workflow> self = shared_from_this();
+    lock.unlock();
+    for (WorkflowRetryableErrorCallback* callback : callbacks) {
+        callback->OnWorkflowRetryableError(self, work, status);
+    }
+}
+
+void StandardWorkflow::Push(const std::shared_ptr<SimpleWork>& work) {
+    work->Reset();
+    work->queueState_ = kReady;
+    ready_.push(ReadyEntry{work, queued_++});
+}
+
+void StandardWorkflow::Dispatch() {
+    if (GetState() != WorkflowState::Running || ready_.empty() || running_.size() >= maxRunning_) {
+        return;
+    }
+    const std::shared_ptr<Workflow> self = shared_from_this();
+    while (GetState() == WorkflowState::Running && running_.size() < maxRunning_ && !ready_.empty()) {
+        std::shared_ptr<SimpleWork> work = ready_.top().work;
+        ready_.pop();
+        work->queueState_ = kRunning;
+        running_.insert(work);
+        // Posting never runs the task inline, so holding the lock here is safe.
+        manager_->ExecuteInWorkflow(self, std::move(work));
+    }
+}
+
+void StandardWorkflow::InterruptRunning() {
+    for (const auto& work : running_) {
+        work->Cancel();
+        work->Abort();
+    }
+}
+
+void StandardWorkflow::Finish(WorkflowState state) {
+    state_.store(state, std::memory_order_release);
+    // Nothing queued runs any more; let the works go.
+    while (!ready_.empty()) {
+        ready_.top().work->queueState_ = kIdle;
+        ready_.pop();
+    }
+}
+
+}  // namespace tvl

@@ -1,0 +1,90 @@
+#pragma once
+
+// Runs one work tree to completion on a WorkManager. Ready simple works start
+// in ascending order of their paths, at most max running at once.
+//
+// Threading: every operation may be called from any thread; they serialise
+// on the workflow's recursive mutex. Composites hold their own lock while
+// they queue children here, so this lock is never held while calling into a
+// composite: Start queues the root's first works before taking it, and the
+// retryable-error callbacks and the root's NotifyComplete in Cancel run
+// without it, so they may call back into the workflow.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <queue>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/work/Workflow.h"
+
+namespace tvl {
+
+class SimpleWork;
+class Work;
+class WorkManager;
+
+class StandardWorkflow : public Workflow, public std::enable_shared_from_this<StandardWorkflow> {
+    struct Token {};
+
+public:
+    // Makes the workflow and gives it to every work of the tree. The manager
+    // is not owned and must outlive the workflow; max running is at least 1.
+    static std::shared_ptr<StandardWorkflow> Create(std::shared_ptr<Work> root, WorkManager* manager,
+                                                    std::uint32_t maxRunning);
+
+    StandardWorkflow(Token, std::shared_ptr<Work> root, WorkManager* manager, std::uint32_t maxRunning);
+    ~StandardWorkflow() override;
+
+    void OnWorkComplete(const std::shared_ptr<const Work>& work, const WorkStatus& status) override;
+    bool Start() override;
+    bool Pause() override;
+    bool Resume() override;
+    bool Retry() override;
+    WorkflowState GetState() const override;
+    bool IsStarted() const override;
+    bool IsPaused() const override;
+    bool IsWaitingForRetry() const override;
+    bool IsFinished() const override;
+    bool Cancel(const WorkStatus& status) override;
+    void AddRetryableErrorCallback(WorkflowRetryableErrorCallback* callback) override;
+    void QueueWork(const std::shared_ptr<SimpleWork>& work) override;
+    void OnSimpleWorkComplete(const std::shared_ptr<SimpleWork>& work, const WorkStatus& status) override;
+
+    const std::shared_ptr<Work>& GetRoot() const { return root_; }
+    std::uint32_t GetMaxRunning() const { return maxRunning_; }
+    std::size_t GetRunningCount() const;
+    std::size_t GetReadyCount() const;
+
+private:
+    struct ReadyEntry {
+        std::shared_ptr<SimpleWork> work;
+        std::uint64_t order;  // equal paths leave first in, first out
+    };
+    struct LaterFirst {
+        bool operator()(const ReadyEntry& a, const ReadyEntry& b) const;
+    };
+
+    // All of these are called with the lock held.
+    void Push(const std::shared_ptr<SimpleWork>& work);
+    void Dispatch();
+    void InterruptRunning();
+    void Finish(WorkflowState state);
+    bool IsFinishedState(WorkflowState state) const;
+
+    mutable std::recursive_mutex mutex_;
+    const std::shared_ptr<Work> root_;
+    WorkManager* const manager_;
+    std::priority_queue<ReadyEntry, std::vector<ReadyEntry>, LaterFirst> ready_;
+    std::unordered_set<std::shared_ptr<SimpleWork>> running_;
+    const std::uint32_t maxRunning_;
+    // Written under the lock; read without it by the state queries.
+    std::atomic<WorkflowState> state_{WorkflowState::NotStarted};
+    std::vector<WorkflowRetryableErrorCallback*> retryableErrorCallbacks_;
+    bool starting_ = false;
+    std::uint64_t queued_ = 0;
+};
+
+}  // namespace tvl
