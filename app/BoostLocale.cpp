@@ -1,13 +1,29 @@
 #include "app/BoostLocale.h"
 
+#include <cctype>
 #include <utility>
 
+#include <boost/locale/encoding.hpp>
 #include <boost/locale/format.hpp>
+#include <boost/locale/info.hpp>
 #include <boost/locale/message.hpp>
 
 #include "app/LocaleMessages.h"
 
 namespace tvl {
+namespace {
+
+bool IsUtf8(const std::string& encoding) {
+    std::string letters;
+    for (char c : encoding) {
+        if (std::isalnum(static_cast<unsigned char>(c))) {
+            letters += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    return letters == "utf8";
+}
+
+}  // namespace
 
 BoostLocale::BoostLocale(std::string domain, std::string rootPath)
     : domain_(std::move(domain)), rootPath_(std::move(rootPath)) {}
@@ -15,7 +31,11 @@ BoostLocale::BoostLocale(std::string domain, std::string rootPath)
 std::string BoostLocale::GetName() const { return language_; }
 
 std::string BoostLocale::Translate(const std::string& id) const {
-    return boost::locale::translate(id).str(locale_);
+    std::string text = boost::locale::translate(id).str(locale_);
+    if (narrowEncoding_.empty()) {
+        return text;
+    }
+    return boost::locale::conv::between(text, narrowEncoding_, "UTF-8", boost::locale::conv::skip);
 }
 
 std::string BoostLocale::FormatDuration(std::int32_t hours, std::int32_t minutes, std::int32_t seconds) const {
@@ -55,8 +75,10 @@ std::string BoostLocale::FormatDuration(std::int32_t hours, std::int32_t minutes
 }
 
 void BoostLocale::Replace(std::string code, std::locale locale) {
+    const std::string encoding = std::use_facet<boost::locale::info>(locale).encoding();
     language_ = std::move(code);
     locale_ = std::move(locale);
+    narrowEncoding_ = IsUtf8(encoding) ? std::string() : encoding;
 }
 
 }  // namespace tvl

@@ -23,8 +23,12 @@ void CustomBoostLocale::SetLanguage(const std::string& code) {
     description.language = info.language();
     description.country = info.country();
     description.variant = info.variant();
-    // The catalogs hold UTF-8; boost.locale converts to this when it differs.
-    description.encoding = info.encoding();
+    // boost.locale would convert the catalog to the locale's character set
+    // itself, but it fails the whole locale on the first character that set
+    // cannot hold (any accented letter under a bare code such as "de"). The
+    // catalog is loaded as UTF-8 and BoostLocale converts each text, leaving
+    // such characters out.
+    description.encoding = "UTF-8";
     description.locale_category = "LC_MESSAGES";
     description.paths.push_back(RootPath());
     gettext::messages_info::domain domain;

@@ -21,9 +21,9 @@ public:
     // Generates the locale for the code and attaches the catalog's translation
     // for the most specific of language_COUNTRY@variant, language@variant,
     // language_COUNTRY and language that the catalog has. A code without an
-    // encoding part gets US-ASCII, which drops the translations' non-ASCII
-    // characters. Errors of locale generation propagate and leave the current
-    // language as it was.
+    // encoding part gets US-ASCII, which leaves out the translations'
+    // non-ASCII characters. Errors of locale generation propagate and leave
+    // the current language as it was.
     void SetLanguage(const std::string& code) override;
 
 private:

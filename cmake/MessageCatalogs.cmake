@@ -59,7 +59,7 @@ function(talvane_add_message_catalogs target)
         COMMAND ${CMAKE_COMMAND} "-DCATALOGS=${embedded}" "-DOUTPUT=${dir}/EmbeddedMessageCatalogs.cpp"
                 -P "${_talvane_embed_script}"
         DEPENDS ${mo_files} "${_talvane_embed_script}"
-        COMMENT "Embedding ${count} translation catalogs"
+        COMMENT "Embedding the translation catalogs"
         VERBATIM)
     add_library(${target} STATIC "${dir}/EmbeddedMessageCatalogs.cpp")
     target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR})
