@@ -36,11 +36,12 @@ constexpr std::size_t kPieceSize = 16 * 1024;
 
 // The benchmark file, allocated once and shared by every case.
 class BenchFile {
-public:
+  public:
     BenchFile() {
         const char* folder = std::getenv("TALVANE_BENCH_DIR");
         std::string pattern =
-            (std::filesystem::path(folder != nullptr ? folder : std::filesystem::temp_directory_path().c_str()) /
+            (std::filesystem::path(folder != nullptr ? folder
+                                                     : std::filesystem::temp_directory_path().c_str()) /
              "talvane-bench-XXXXXX")
                 .string();
         if (mkdtemp(pattern.data()) == nullptr) {
@@ -76,7 +77,7 @@ public:
     int Descriptor() const { return descriptor_; }
     const std::uint8_t* Source() const { return source_.data(); }
 
-private:
+  private:
     tvl::PosixSharedFileFactory factory_;
     std::string folder_;
     std::shared_ptr<tvl::SharedFile> file_;
@@ -107,8 +108,8 @@ void ViewWriteAndChecksum(benchmark::State& state) {
         for (std::uint64_t first = 0; first < kFileSize; first += chunk) {
             auto view = bench.File().Map(first, first + chunk - 1);
             view->Fetch();
-            crcs ^= static_cast<std::uint32_t>(
-                view->Apply([](const std::uint8_t* data, std::size_t size) { return tvl::Crc32(data, size); }));
+            crcs ^= static_cast<std::uint32_t>(view->Apply(
+                [](const std::uint8_t* data, std::size_t size) { return tvl::Crc32(data, size); }));
         }
     }
     benchmark::DoNotOptimize(crcs);
@@ -157,7 +158,12 @@ void PwritePreadChecksumBaseline(benchmark::State& state) {
 }
 
 void ChunkSizes(benchmark::internal::Benchmark* benchmark) {
-    benchmark->Arg(64 << 10)->Arg(1 << 20)->Arg(4 << 20)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark->Arg(64 << 10)
+        ->Arg(1 << 20)
+        ->Arg(4 << 20)
+        ->Iterations(3)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
 }
 
 BENCHMARK(PwriteBaseline)->Apply(ChunkSizes);
@@ -167,7 +173,7 @@ BENCHMARK(ViewWriteAndChecksum)->Apply(ChunkSizes);
 // Prints the console table as usual, then every case's rate as a ratio to the
 // pwrite baselines of the same chunk size.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
@@ -177,7 +183,8 @@ public:
             const std::string name = run.benchmark_name();
             const auto slash = name.find('/');
             const std::size_t chunk = std::stoul(name.substr(slash + 1));
-            const double seconds = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            const double seconds =
+                run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
             rates_[chunk][name.substr(0, slash)] = static_cast<double>(kFileSize) / seconds;
         }
     }
@@ -194,13 +201,15 @@ public:
             const double pwrite = rate("PwriteBaseline");
             const double both = rate("PwritePreadChecksumBaseline");
             const double view = rate("ViewWriteAndChecksum");
-            std::printf("%-10s %14.2f %14.2f %14.2f %12.2f %12.2f\n", (std::to_string(chunk >> 10) + " KiB").c_str(), pwrite / 1e9, both / 1e9,
-                        view / 1e9, pwrite > 0 ? view / pwrite : 0.0, both > 0 ? view / both : 0.0);
+            std::printf("%-10s %14.2f %14.2f %14.2f %12.2f %12.2f\n",
+                        (std::to_string(chunk >> 10) + " KiB").c_str(), pwrite / 1e9, both / 1e9, view / 1e9,
+                        pwrite > 0 ? view / pwrite : 0.0, both > 0 ? view / both : 0.0);
         }
-        std::printf("(GB/s: 1 GiB of file per pass; the view and pw+pr cases write it and checksum it again)\n");
+        std::printf(
+            "(GB/s: 1 GiB of file per pass; the view and pw+pr cases write it and checksum it again)\n");
     }
 
-private:
+  private:
     std::map<std::size_t, std::map<std::string, double>> rates_;
 };
 

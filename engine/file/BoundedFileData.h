@@ -11,7 +11,7 @@
 namespace tvl {
 
 class BoundedFileData {
-public:
+  public:
     BoundedFileData(std::uint64_t lowerBound, std::uint64_t upperBound)
         : lowerBound_(lowerBound), upperBound_(upperBound) {}
     virtual ~BoundedFileData() = default;
@@ -34,7 +34,7 @@ public:
     // not fit in 64 bits is out of bounds too.
     void CheckRange(std::uint64_t first, std::uint64_t size) const;
 
-private:
+  private:
     const std::uint64_t lowerBound_;
     const std::uint64_t upperBound_;
 };

@@ -12,14 +12,14 @@
 namespace tvl {
 
 class FileOperationContext {
-public:
+  public:
     FileOperationContext() = default;
     FileOperationContext(const FileOperationContext&) = delete;
     FileOperationContext& operator=(const FileOperationContext&) = delete;
 
     std::recursive_mutex& Mutex() { return mutex_; }
 
-private:
+  private:
     std::recursive_mutex mutex_;
 };
 

@@ -20,7 +20,7 @@ struct MountEntry {
 };
 
 class LinuxVolume : public Volume {
-public:
+  public:
     explicit LinuxVolume(MountEntry entry, std::string sysfsRoot = "/sys");
 
     // The volume of the mount in mountInfo (the text of /proc/self/mountinfo)
@@ -38,7 +38,7 @@ public:
 
     const MountEntry& GetEntry() const { return entry_; }
 
-private:
+  private:
     const MountEntry entry_;
     const std::string sysfsRoot_;
 };

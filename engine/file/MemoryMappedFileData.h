@@ -15,7 +15,7 @@
 namespace tvl {
 
 class MemoryMappedFileData : public BoundedFileData {
-public:
+  public:
     // Receives the view's bytes from the lower bound and their count.
     using ByteRangeFunction = std::function<std::uint64_t(const std::uint8_t* data, std::size_t size)>;
 

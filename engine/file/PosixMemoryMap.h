@@ -13,7 +13,7 @@ class FileOperationContext;
 class PosixMemoryMapView;
 
 class PosixMemoryMap : public std::enable_shared_from_this<PosixMemoryMap> {
-public:
+  public:
     // Duplicates `fileDescriptor`; failures raise by the file error table.
     PosixMemoryMap(int fileDescriptor, std::shared_ptr<FileOperationContext> lock);
     ~PosixMemoryMap();
@@ -25,7 +25,7 @@ public:
     int Descriptor() const { return descriptor_; }
     const std::shared_ptr<FileOperationContext>& GetLock() const { return lock_; }
 
-private:
+  private:
     const int descriptor_;
     const std::shared_ptr<FileOperationContext> lock_;
 };

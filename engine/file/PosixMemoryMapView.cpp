@@ -44,7 +44,9 @@ PosixMemoryMapView::~PosixMemoryMapView() {
     }
 }
 
-std::uint64_t PosixMemoryMapView::Tell() { return GetLowerBound() + cursor_; }
+std::uint64_t PosixMemoryMapView::Tell() {
+    return GetLowerBound() + cursor_;
+}
 
 void PosixMemoryMapView::Seek(std::uint64_t position) {
     CheckBounds(position, position);
@@ -186,7 +188,8 @@ void PosixMemoryMapView::MarkChanged(std::uint32_t begin, std::uint32_t end) {
 
 void PosixMemoryMapView::CheckFileCoversView() {
     struct stat info;
-    if (fstat(map_->Descriptor(), &info) != 0 || static_cast<std::uint64_t>(info.st_size) <= GetUpperBound()) {
+    if (fstat(map_->Descriptor(), &info) != 0 ||
+        static_cast<std::uint64_t>(info.st_size) <= GetUpperBound()) {
         throw FileInvalidMapException();
     }
 }

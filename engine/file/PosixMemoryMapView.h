@@ -30,7 +30,7 @@ namespace tvl {
 class PosixMemoryMap;
 
 class PosixMemoryMapView : public MemoryMappedFileData {
-public:
+  public:
     // The range's length must fit in 32 bits, else std::bad_alloc.
     PosixMemoryMapView(std::shared_ptr<PosixMemoryMap> map, std::uint64_t first, std::uint64_t last);
     // Writes back what is left to write; failures here can only be dropped.
@@ -48,7 +48,7 @@ public:
     std::uint64_t Apply(const ByteRangeFunction& function) override;
     void Fetch() override;
 
-private:
+  private:
     void EnsureLoaded();
     void Load();
     void WriteBack();

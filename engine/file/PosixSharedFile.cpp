@@ -99,7 +99,9 @@ PosixSharedFile::~PosixSharedFile() {
     close(descriptor_);
 }
 
-std::uint64_t PosixSharedFile::Tell() { return cursor_.load(); }
+std::uint64_t PosixSharedFile::Tell() {
+    return cursor_.load();
+}
 
 void PosixSharedFile::Seek(std::uint64_t position) {
     CheckBounds(position, position);
@@ -195,9 +197,13 @@ bool PosixSharedFile::Allocate(std::uint64_t size) {
     return true;
 }
 
-bool PosixSharedFile::AllowExecute() { return ChangeMode(true); }
+bool PosixSharedFile::AllowExecute() {
+    return ChangeMode(true);
+}
 
-bool PosixSharedFile::DenyExecute() { return ChangeMode(false); }
+bool PosixSharedFile::DenyExecute() {
+    return ChangeMode(false);
+}
 
 bool PosixSharedFile::ChangeMode(bool executable) {
     struct stat info;

@@ -20,7 +20,7 @@ namespace tvl {
 class PosixMemoryMap;
 
 class PosixSharedFile : public SharedFile {
-public:
+  public:
     // Opens (and for OpenOrCreate and CreateNew creates, with its missing
     // parent folders) folder/relativePath for reading and writing. The
     // relative path must stay inside the folder.
@@ -47,7 +47,7 @@ public:
 
     const std::string& GetPath() const { return fullPath_; }
 
-private:
+  private:
     bool ChangeMode(bool executable);
 
     int descriptor_ = -1;

@@ -14,17 +14,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kExecutableExtensions[] = {".exe", ".bat", ".com", ".cmd", ".msi",
+const char* const kExecutableExtensions[] = {".exe", ".bat", ".com", ".cmd",     ".msi",
                                              ".vbs", ".sh",  ".run", ".AppImage"};
 
 }  // namespace
 
-std::shared_ptr<SharedFile> PosixSharedFileFactory::Open(const std::string& folder, const std::string& relativePath,
-                                                         OpenMode mode, bool useSharedLock,
-                                                         std::uint64_t lowerBound, std::uint64_t upperBound) {
-    return std::make_shared<PosixSharedFile>(folder, relativePath, mode,
-                                             useSharedLock ? Context() : std::shared_ptr<FileOperationContext>(),
-                                             lowerBound, upperBound);
+std::shared_ptr<SharedFile> PosixSharedFileFactory::Open(const std::string& folder,
+                                                         const std::string& relativePath, OpenMode mode,
+                                                         bool useSharedLock, std::uint64_t lowerBound,
+                                                         std::uint64_t upperBound) {
+    return std::make_shared<PosixSharedFile>(
+        folder, relativePath, mode, useSharedLock ? Context() : std::shared_ptr<FileOperationContext>(),
+        lowerBound, upperBound);
 }
 
 bool PosixSharedFileFactory::IsExecutable(const std::string& /*folder*/, const std::string& relativePath) {

@@ -9,11 +9,11 @@
 namespace tvl {
 
 class PosixSharedFileFactory : public SharedFileFactory {
-public:
+  public:
     PosixSharedFileFactory() = default;
 
-    std::shared_ptr<SharedFile> Open(const std::string& folder, const std::string& relativePath, OpenMode mode,
-                                     bool useSharedLock, std::uint64_t lowerBound,
+    std::shared_ptr<SharedFile> Open(const std::string& folder, const std::string& relativePath,
+                                     OpenMode mode, bool useSharedLock, std::uint64_t lowerBound,
                                      std::uint64_t upperBound) override;
     // ".exe", ".bat", ".com", ".cmd", ".msi", ".vbs", ".sh", ".run" and
     // ".AppImage", compared byte-wise.

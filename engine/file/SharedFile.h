@@ -17,7 +17,7 @@ class FileOperationContext;
 class MemoryMappedFileData;
 
 class SharedFile : public BoundedFileData {
-public:
+  public:
     SharedFile(std::uint64_t lowerBound, std::uint64_t upperBound, std::shared_ptr<FileOperationContext> lock)
         : BoundedFileData(lowerBound, upperBound), lock_(std::move(lock)) {}
 
@@ -35,7 +35,7 @@ public:
 
     const std::shared_ptr<FileOperationContext>& GetLock() const { return lock_; }
 
-private:
+  private:
     const std::shared_ptr<FileOperationContext> lock_;
 };
 

@@ -17,7 +17,8 @@ SharedFileFactory::SharedFileFactory() : context_(std::make_shared<FileOperation
 
 SharedFileFactory::~SharedFileFactory() = default;
 
-bool SharedFileFactory::Delete(const std::string& folder, const std::string& relativePath, bool useSharedLock) {
+bool SharedFileFactory::Delete(const std::string& folder, const std::string& relativePath,
+                               bool useSharedLock) {
     std::string fullPath;
     if (!JoinInside(folder, relativePath, &fullPath)) {
         return false;
@@ -41,7 +42,9 @@ bool SharedFileFactory::Delete(const std::string& folder, const std::string& rel
     return true;
 }
 
-std::shared_ptr<FileOperationContext> SharedFileFactory::GetLock(const std::string& /*path*/) { return context_; }
+std::shared_ptr<FileOperationContext> SharedFileFactory::GetLock(const std::string& /*path*/) {
+    return context_;
+}
 
 bool SharedFileFactory::IsEmpty(const std::string& folder, bool ignoreHidden) {
     std::error_code error;

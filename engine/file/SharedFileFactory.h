@@ -18,7 +18,7 @@ class Volume;
 enum class OpenMode : std::uint8_t { OpenOrCreate = 0, CreateNew = 1, OpenExisting = 2 };
 
 class SharedFileFactory {
-public:
+  public:
     SharedFileFactory();
     virtual ~SharedFileFactory();
     SharedFileFactory(const SharedFileFactory&) = delete;
@@ -45,10 +45,10 @@ public:
     virtual bool IsEmpty(const std::string& folder, bool ignoreHidden);
     virtual std::shared_ptr<Volume> GetVolume(const std::string& path) = 0;
 
-protected:
+  protected:
     const std::shared_ptr<FileOperationContext>& Context() const { return context_; }
 
-private:
+  private:
     const std::shared_ptr<FileOperationContext> context_;
 };
 

@@ -61,7 +61,8 @@ ViewBufferPool::Buffer ViewBufferPool::Acquire(std::size_t size) {
         std::lock_guard<std::mutex> lock(mutex_);
         std::size_t best = idle_.size();
         for (std::size_t i = 0; i < idle_.size(); ++i) {
-            if (idle_[i].capacity >= capacity && (best == idle_.size() || idle_[i].capacity < idle_[best].capacity)) {
+            if (idle_[i].capacity >= capacity &&
+                (best == idle_.size() || idle_[i].capacity < idle_[best].capacity)) {
                 best = i;
             }
         }
@@ -75,7 +76,8 @@ ViewBufferPool::Buffer ViewBufferPool::Acquire(std::size_t size) {
     }
     // MAP_POPULATE faults the pages in inside the kernel, in one call, instead
     // of one trap per page on first touch.
-    void* data = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    void* data =
+        mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (data == MAP_FAILED) {
         throw std::bad_alloc();
     }
@@ -104,6 +106,8 @@ void ViewBufferPool::Release(std::uint8_t* data, std::size_t capacity) {
     Unmap(block);
 }
 
-void ViewBufferPool::Unmap(const Block& block) { munmap(block.data, block.capacity); }
+void ViewBufferPool::Unmap(const Block& block) {
+    munmap(block.data, block.capacity);
+}
 
 }  // namespace tvl

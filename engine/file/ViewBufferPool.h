@@ -14,10 +14,10 @@
 namespace tvl {
 
 class ViewBufferPool {
-public:
+  public:
     // Owns one buffer of the pool until it is destroyed or moved from.
     class Buffer {
-    public:
+      public:
         Buffer() = default;
         Buffer(ViewBufferPool* pool, std::uint8_t* data, std::size_t capacity)
             : pool_(pool), data_(data), capacity_(capacity) {}
@@ -31,7 +31,7 @@ public:
         std::size_t Capacity() const { return capacity_; }
         void Reset();
 
-    private:
+      private:
         ViewBufferPool* pool_ = nullptr;
         std::uint8_t* data_ = nullptr;
         std::size_t capacity_ = 0;
@@ -52,7 +52,7 @@ public:
 
     std::size_t IdleBytes();
 
-private:
+  private:
     struct Block {
         std::uint8_t* data;
         std::size_t capacity;

@@ -12,7 +12,7 @@ namespace tvl {
 enum class FileSystemType : std::uint8_t { Other = 0, Ntfs = 1, Fat32 = 2, ExFat = 3 };
 
 class Volume {
-public:
+  public:
     explicit Volume(std::string root) : root_(std::move(root)) {}
     virtual ~Volume() = default;
     Volume(const Volume&) = delete;
@@ -25,7 +25,7 @@ public:
 
     const std::string& GetRoot() const { return root_; }
 
-private:
+  private:
     const std::string root_;
 };
 

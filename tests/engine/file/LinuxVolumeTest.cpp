@@ -37,7 +37,8 @@ TEST(LinuxVolume, TheDeepestMountHoldingThePathWins) {
     EXPECT_EQ(Find("/media/usb2")->GetRoot(), "/media/usb2");
     EXPECT_EQ(Find("/media/usb22")->GetRoot(), "/") << "prefixes count by whole names";
     EXPECT_EQ(Find("/media/My Disk/f")->GetRoot(), "/media/My Disk") << "escaped spaces";
-    EXPECT_EQ(Find("/media/usb/file")->GetEntry().fileSystem, "tmpfs") << "the later mount covers the earlier";
+    EXPECT_EQ(Find("/media/usb/file")->GetEntry().fileSystem, "tmpfs")
+        << "the later mount covers the earlier";
     EXPECT_EQ(LinuxVolume::FromMountInfo("", "/x"), nullptr);
 }
 
@@ -61,7 +62,7 @@ TEST(LinuxVolume, FileSystemNamesFollowTheirWindowsSpelling) {
 // A small sysfs: sdb1 sits under a USB host controller, vda on virtio, and
 // dm-0 is mapped over sdb1.
 class FakeSysfs : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const fs::path root(sysfs_.Path());
         const fs::path usbDisk = root / "devices/pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/block/sdb";
@@ -71,8 +72,10 @@ protected:
                                     root / "bus/virtio", root / "dev/block"}) {
             fs::create_directories(dir);
         }
-        fs::create_directory_symlink(root / "bus/usb", root / "devices/pci0000:00/0000:00:14.0/usb2/subsystem");
-        fs::create_directory_symlink(root / "bus/virtio", root / "devices/pci0000:00/0000:00:04.0/virtio1/subsystem");
+        fs::create_directory_symlink(root / "bus/usb",
+                                     root / "devices/pci0000:00/0000:00:14.0/usb2/subsystem");
+        fs::create_directory_symlink(root / "bus/virtio",
+                                     root / "devices/pci0000:00/0000:00:04.0/virtio1/subsystem");
         fs::create_directory_symlink(usbDisk / "sdb1", root / "dev/block/8:17");
         fs::create_directory_symlink(virtio, root / "dev/block/254:0");
         fs::create_directory_symlink(mapped, root / "dev/block/253:0");

@@ -26,10 +26,12 @@ std::string ReadAll(const std::string& path) {
 }
 
 // Byte i of the test files, so that any misplaced byte shows.
-char Pattern(std::size_t i) { return static_cast<char>(i * 7 + i / 251); }
+char Pattern(std::size_t i) {
+    return static_cast<char>(i * 7 + i / 251);
+}
 
 class PosixMemoryMapViewTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         file_ = factory_.Open(folder_.Path(), "f.bin", OpenMode::CreateNew, true, 0, kSize - 1);
         std::string content(kSize, '\0');
@@ -48,7 +50,8 @@ protected:
 };
 
 TEST_F(PosixMemoryMapViewTest, UnalignedViewsStartAtTheirFirstByte) {
-    for (std::uint64_t first : {std::uint64_t{1}, std::uint64_t{4095}, std::uint64_t{4097}, std::uint64_t{65537}, std::uint64_t{kSize - 1}}) {
+    for (std::uint64_t first : {std::uint64_t{1}, std::uint64_t{4095}, std::uint64_t{4097},
+                                std::uint64_t{65537}, std::uint64_t{kSize - 1}}) {
         auto view = file_->Map(first, kSize - 1);
         EXPECT_EQ(static_cast<char>(view->Data()[0]), Pattern(first)) << first;
         EXPECT_EQ(view->Tell(), first);

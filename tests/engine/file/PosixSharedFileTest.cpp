@@ -40,7 +40,7 @@ mode_t ModeOf(const std::string& path) {
 }
 
 class PosixSharedFileTest : public ::testing::Test {
-protected:
+  protected:
     std::shared_ptr<SharedFile> Open(const std::string& relative, OpenMode mode, std::uint64_t lower = 0,
                                      std::uint64_t upper = UINT64_MAX) {
         return factory_.Open(folder_.Path(), relative, mode, false, lower, upper);
@@ -131,7 +131,8 @@ TEST_F(PosixSharedFileTest, AllocateSizesOnlyAnEmptyFile) {
     EXPECT_EQ(file->Tell(), 0u);
     struct stat info;
     ASSERT_EQ(stat(folder_.Join("f.bin").c_str(), &info), 0);
-    EXPECT_GE(static_cast<std::uint64_t>(info.st_blocks) * 512, 1024u) << "the blocks are reserved, not sparse";
+    EXPECT_GE(static_cast<std::uint64_t>(info.st_blocks) * 512, 1024u)
+        << "the blocks are reserved, not sparse";
 
     EXPECT_FALSE(file->Allocate(512)) << "not empty any more";
     EXPECT_EQ(file->GetSize(), 1024u);
@@ -171,7 +172,7 @@ TEST_F(PosixSharedFileTest, SharedLockIsTheFactorysLock) {
 
 // A tmpfs of a few MiB stands in for a full disk; mounting needs root.
 class FullFileSystemTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (geteuid() != 0) {
             GTEST_SKIP() << "needs root to mount a small file system";

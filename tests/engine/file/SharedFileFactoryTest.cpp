@@ -15,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class SharedFileFactoryTest : public ::testing::Test {
-protected:
+  protected:
     void Touch(const std::string& relative) {
         fs::create_directories(fs::path(folder_.Join(relative)).parent_path());
         std::ofstream(folder_.Join(relative)) << "x";
