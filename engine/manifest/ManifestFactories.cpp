@@ -1,0 +1,149 @@
+#include "engine/manifest/ManifestFactories.h"
+
+#include <Poco/Exception.h>
+#include <Poco/URI.h>
+
+#include "engine/manifest/GeolocationManifest.h"
+#include "engine/manifest/ManifestExceptions.h"
+#include "engine/manifest/ManifestSource.h"
+#include "engine/manifest/NodeManifest.h"
+#include "engine/manifest/StandardPackageManifest.h"
+
+namespace tvl {
+namespace {
+
+std::string HttpUrl(const std::string& authority, const std::string& path) {
+    try {
+        Poco::URI uri;
+        uri.setScheme("http");
+        uri.setAuthority(authority);
+        uri.setPath(path);
+        if (uri.getHost().empty()) {
+            throw ManifestLocatorException("no host in \"" + authority + "\"");
+        }
+        return uri.toString();
+    } catch (const Poco::Exception& e) {
+        throw ManifestLocatorException(e.displayText());
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<PackageManifest> PackageManifestFactory::LoadManifest(const std::shared_ptr<ManifestSource>& source,
+                                                                      const std::string& key) {
+    auto manifest = std::make_shared<StandardPackageManifest>();
+    source->Load(key, *manifest);
+    if (!Matches(*manifest, key)) {
+        throw ManifestLocatorException();
+    }
+    return manifest;
+}
+
+std::shared_ptr<PackageManifest> PackageManifestFactory::GetManifest(const std::string& key) {
+    return LoadManifest(CreateSource(key), key);
+}
+
+bool PackageManifestFactory::Matches(const PackageManifest& manifest, const std::string& key) const {
+    return manifest.GetId() == key.substr(0, key.find('/'));
+}
+
+HttpPackageManifestFactory::HttpPackageManifestFactory(std::string host, HttpRequestFactory* requestFactory,
+                                                       std::int32_t connectTimeoutSeconds,
+                                                       std::int32_t timeoutSeconds)
+    : host_(std::move(host)),
+      requestFactory_(requestFactory),
+      connectTimeoutSeconds_(connectTimeoutSeconds),
+      timeoutSeconds_(timeoutSeconds) {}
+
+std::shared_ptr<PackageManifest> HttpPackageManifestFactory::GetManifest(const std::string& key,
+                                                                         const std::shared_ptr<HttpSession>& session) {
+    return LoadManifest(CreateSource(key, session), key);
+}
+
+std::shared_ptr<ManifestSource> XmlHttpPackageManifestFactory::CreateSource(const std::string& key) {
+    return CreateSource(key, nullptr);
+}
+
+std::shared_ptr<HttpManifestSource> XmlHttpPackageManifestFactory::CreateSource(
+    const std::string& key, const std::shared_ptr<HttpSession>& session) {
+    return std::make_shared<XmlHttpManifestSource>(GetUrl(key), requestFactory_, session, connectTimeoutSeconds_,
+                                                   timeoutSeconds_);
+}
+
+std::string XmlHttpPackageManifestFactory::GetUrl(const std::string& key) const {
+    std::string path = "/manifests/" + key;
+    if (key.find('/') == std::string::npos) {
+        path += "/current";
+    }
+    return HttpUrl(host_, path + ".xml");
+}
+
+std::shared_ptr<NodeListManifest> NodeListManifestFactory::LoadManifest(const std::shared_ptr<ManifestSource>& source,
+                                                                        const std::string& key) {
+    auto manifest = std::make_shared<StandardNodeListManifest>();
+    source->Load(key, *manifest);
+    return manifest;
+}
+
+std::shared_ptr<NodeListManifest> NodeListManifestFactory::GetManifest(const std::string& key) {
+    return LoadManifest(CreateSource(key), key);
+}
+
+HttpNodeListManifestFactory::HttpNodeListManifestFactory(std::string host, HttpRequestFactory* requestFactory,
+                                                         std::int32_t connectTimeoutSeconds,
+                                                         std::int32_t timeoutSeconds)
+    : host_(std::move(host)),
+      requestFactory_(requestFactory),
+      connectTimeoutSeconds_(connectTimeoutSeconds),
+      timeoutSeconds_(timeoutSeconds) {}
+
+std::shared_ptr<NodeListManifest> HttpNodeListManifestFactory::GetManifest(const std::string& key,
+                                                                           const std::shared_ptr<HttpSession>& session) {
+    return LoadManifest(CreateSource(key, session), key);
+}
+
+std::shared_ptr<ManifestSource> XmlHttpNodeListManifestFactory::CreateSource(const std::string& key) {
+    return CreateSource(key, nullptr);
+}
+
+std::shared_ptr<HttpManifestSource> XmlHttpNodeListManifestFactory::CreateSource(
+    const std::string& key, const std::shared_ptr<HttpSession>& session) {
+    return std::make_shared<XmlHttpManifestSource>(GetUrl(key), requestFactory_, session, connectTimeoutSeconds_,
+                                                   timeoutSeconds_);
+}
+
+std::string XmlHttpNodeListManifestFactory::GetUrl(const std::string& key) const {
+    return HttpUrl(host_, "/nodes/" + key + ".xml");
+}
+
+std::shared_ptr<GeolocationManifest> GeolocationManifestFactory::LoadManifest(
+    const std::shared_ptr<ManifestSource>& source) {
+    auto manifest = std::make_shared<StandardGeolocationManifest>();
+    source->Load(std::string(), *manifest);
+    return manifest;
+}
+
+std::shared_ptr<GeolocationManifest> GeolocationManifestFactory::GetManifest() { return LoadManifest(CreateSource()); }
+
+HttpGeolocationManifestFactory::HttpGeolocationManifestFactory(std::string url, HttpRequestFactory* requestFactory,
+                                                               std::int32_t connectTimeoutSeconds,
+                                                               std::int32_t timeoutSeconds)
+    : url_(std::move(url)),
+      requestFactory_(requestFactory),
+      connectTimeoutSeconds_(connectTimeoutSeconds),
+      timeoutSeconds_(timeoutSeconds) {}
+
+std::shared_ptr<GeolocationManifest> HttpGeolocationManifestFactory::GetManifest(
+    const std::shared_ptr<HttpSession>& session) {
+    return LoadManifest(CreateSource(session));
+}
+
+std::shared_ptr<ManifestSource> JsonHttpGeolocationManifestFactory::CreateSource() { return CreateSource(nullptr); }
+
+std::shared_ptr<HttpManifestSource> JsonHttpGeolocationManifestFactory::CreateSource(
+    const std::shared_ptr<HttpSession>& session) {
+    return std::make_shared<JsonHttpManifestSource>(url_, requestFactory_, session, connectTimeoutSeconds_,
+                                                    timeoutSeconds_);
+}
+
+}  // namespace tvl

@@ -1,0 +1,110 @@
+#include "engine/manifest/ManifestSource.h"
+
+#include <boost/property_tree/ptree.hpp>
+#include <new>
+#include <sstream>
+
+#include "engine/http/HttpRequest.h"
+#include "engine/http/HttpRequestFactory.h"
+#include "engine/http/HttpRequestParams.h"
+#include "engine/http/HttpStringstreamWriter.h"
+#include "engine/manifest/Manifest.h"
+#include "engine/manifest/ManifestExceptions.h"
+#include "engine/manifest/ManifestParsing.h"
+
+namespace tvl {
+namespace {
+
+// Stops taking bytes once a body passes the limit and remembers that it did.
+class LimitedWriter : public HttpWriteCallback {
+public:
+    LimitedWriter(std::ostream* out, std::uint64_t limit) : inner_(out), limit_(limit) {}
+
+    HttpRequestStatus Write(const char* data, std::size_t length) override {
+        if (length > limit_ - std::min(taken_, limit_)) {
+            exceeded_ = true;
+            return HttpRequestStatus(HttpRequestResult::WriteError, 0);
+        }
+        const HttpRequestStatus status = inner_.Write(data, length);
+        taken_ += status.bytesWritten;
+        return status;
+    }
+
+    bool Exceeded() const { return exceeded_; }
+
+private:
+    HttpStringstreamWriter inner_;
+    const std::uint64_t limit_;
+    std::uint64_t taken_ = 0;
+    bool exceeded_ = false;
+};
+
+}  // namespace
+
+void ManifestSource::Load(const std::string& key, InputManifest& target) {
+    std::stringstream text;
+    Fetch(key, text);
+    boost::property_tree::ptree tree;
+    Parse(text, tree);
+    target.Read(tree);
+}
+
+HttpManifestSource::HttpManifestSource(std::string url, HttpRequestFactory* requestFactory,
+                                       std::shared_ptr<HttpSession> session, std::int32_t connectTimeoutSeconds,
+                                       std::int32_t timeoutSeconds)
+    : url_(std::move(url)),
+      requestFactory_(requestFactory),
+      session_(std::move(session)),
+      connectTimeoutSeconds_(connectTimeoutSeconds),
+      timeoutSeconds_(timeoutSeconds) {}
+
+void HttpManifestSource::Fetch(const std::string&, std::ostream& out) {
+    LimitedWriter writer(&out, MaxManifestBytes);
+    HttpRequestParams params(url_, &writer);
+    params.connectTimeoutSeconds = connectTimeoutSeconds_;
+    params.timeoutSeconds = timeoutSeconds_;
+    std::shared_ptr<HttpRequest> request = requestFactory_->CreateRequest(params, session_);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        currentRequest_ = request;
+    }
+    const HttpRequestStatus status = request->Execute();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        currentRequest_.reset();
+    }
+    if (writer.Exceeded()) {
+        throw ManifestParseException("manifest larger than " + std::to_string(MaxManifestBytes) + " bytes");
+    }
+    switch (status.result) {
+        case HttpRequestResult::Success:
+            if (!out.good()) {
+                throw ManifestStreamException(status.errorDetails);
+            }
+            return;
+        case HttpRequestResult::Aborted:
+            throw ManifestAbortedException();
+        case HttpRequestResult::InvalidRequest:
+        case HttpRequestResult::HttpClientError:
+            throw ManifestLocatorException(status.errorDetails);
+        case HttpRequestResult::OutOfMemory:
+            throw std::bad_alloc();
+        default:
+            throw ManifestStreamException(status.errorDetails);
+    }
+}
+
+void HttpManifestSource::Abort() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (currentRequest_) {
+        currentRequest_->Cancel();
+    }
+}
+
+void XmlHttpManifestSource::Parse(std::istream& in, boost::property_tree::ptree& tree) { ParseXmlManifest(in, tree); }
+
+void JsonHttpManifestSource::Parse(std::istream& in, boost::property_tree::ptree& tree) {
+    ParseJsonManifest(in, tree);
+}
+
+}  // namespace tvl

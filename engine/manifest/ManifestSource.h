@@ -1,0 +1,77 @@
+#pragma once
+
+// Turns a key into a manifest: fetches its text and parses it. HTTP sources
+// are made per fetch; Fetch blocks the calling worker thread while Abort may
+// come from any other thread.
+
+#include <boost/property_tree/ptree_fwd.hpp>
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace tvl {
+
+class HttpRequest;
+class HttpRequestFactory;
+class HttpSession;
+class InputManifest;
+
+class ManifestSource {
+public:
+    virtual ~ManifestSource() = default;
+    ManifestSource(const ManifestSource&) = delete;
+    ManifestSource& operator=(const ManifestSource&) = delete;
+
+    virtual void Fetch(const std::string& key, std::ostream& out) = 0;
+    virtual void Parse(std::istream& in, boost::property_tree::ptree& tree) = 0;
+
+    // Fetch, Parse, then the target's Read.
+    void Load(const std::string& key, InputManifest& target);
+
+protected:
+    ManifestSource() = default;
+};
+
+// Fetches one fixed URL. A body beyond MaxManifestBytes fails as
+// ManifestParseException: a server sending that much is not sending a manifest,
+// and fetching it again would not help.
+class HttpManifestSource : public ManifestSource {
+public:
+    static constexpr std::uint64_t MaxManifestBytes = 64ull << 20;
+
+    HttpManifestSource(std::string url, HttpRequestFactory* requestFactory, std::shared_ptr<HttpSession> session,
+                       std::int32_t connectTimeoutSeconds, std::int32_t timeoutSeconds);
+
+    void Fetch(const std::string& key, std::ostream& out) override;
+
+    // Cancels the request in flight, if any; a fetch that has not created its
+    // request yet is not affected.
+    void Abort();
+
+    const std::string& GetUrl() const { return url_; }
+
+private:
+    std::mutex mutex_;
+    const std::string url_;
+    HttpRequestFactory* const requestFactory_;
+    const std::shared_ptr<HttpSession> session_;
+    const std::int32_t connectTimeoutSeconds_;
+    const std::int32_t timeoutSeconds_;
+    std::shared_ptr<HttpRequest> currentRequest_;
+};
+
+class XmlHttpManifestSource : public HttpManifestSource {
+public:
+    using HttpManifestSource::HttpManifestSource;
+    void Parse(std::istream& in, boost::property_tree::ptree& tree) override;
+};
+
+class JsonHttpManifestSource : public HttpManifestSource {
+public:
+    using HttpManifestSource::HttpManifestSource;
+    void Parse(std::istream& in, boost::property_tree::ptree& tree) override;
+};
+
+}  // namespace tvl
