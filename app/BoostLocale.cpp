@@ -38,7 +38,8 @@ std::string BoostLocale::Translate(const std::string& id) const {
     return boost::locale::conv::between(text, narrowEncoding_, "UTF-8", boost::locale::conv::skip);
 }
 
-std::string BoostLocale::FormatDuration(std::int32_t hours, std::int32_t minutes, std::int32_t seconds) const {
+std::string BoostLocale::FormatDuration(std::int32_t hours, std::int32_t minutes,
+                                        std::int32_t seconds) const {
     using namespace LocaleMessages;
     const auto format = [this](const char* id) { return boost::locale::format(Translate(id)); };
     if (hours >= 2) {

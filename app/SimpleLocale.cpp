@@ -92,7 +92,8 @@ std::string SimpleLocale::FormatTimeRemaining(std::int32_t seconds) const {
     if (total > 60) {
         total += 60;
     }
-    return FormatDuration(static_cast<std::int32_t>(total / 3600), static_cast<std::int32_t>((total % 3600) / 60),
+    return FormatDuration(static_cast<std::int32_t>(total / 3600),
+                          static_cast<std::int32_t>((total % 3600) / 60),
                           static_cast<std::int32_t>(total % 60));
 }
 

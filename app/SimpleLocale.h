@@ -24,7 +24,8 @@ public:
     // The translated id with every "{1}" replaced by the translated argument.
     virtual std::string Format(const std::string& id, const std::string& argument) const;
     // The translated id with "{1}" and "{2}" replaced by the arguments as given.
-    virtual std::string Format2(const std::string& id, const std::string& first, const std::string& second) const;
+    virtual std::string Format2(const std::string& id, const std::string& first,
+                                const std::string& second) const;
     // The translated id with every "{1}" replaced by the argument as given.
     virtual std::string FormatRaw(const std::string& id, const std::string& argument) const;
 
@@ -37,7 +38,8 @@ public:
     // -1 means no estimate yet. Above one minute the wording is rounded up to
     // the next minute; negative values read as 0 seconds.
     virtual std::string FormatTimeRemaining(std::int32_t seconds) const;
-    virtual std::string FormatDuration(std::int32_t hours, std::int32_t minutes, std::int32_t seconds) const = 0;
+    virtual std::string FormatDuration(std::int32_t hours, std::int32_t minutes,
+                                       std::int32_t seconds) const = 0;
 
     SimpleLocale(const SimpleLocale&) = delete;
     SimpleLocale& operator=(const SimpleLocale&) = delete;

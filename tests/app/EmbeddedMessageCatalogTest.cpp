@@ -16,7 +16,8 @@ std::string FileName(const std::string& code) { return "/" + code + "/LC_MESSAGE
 
 std::vector<char> Embedded(unsigned id) {
     const EmbeddedMessageCatalogData data = FindEmbeddedMessageCatalog(id);
-    return data.bytes == nullptr ? std::vector<char>() : std::vector<char>(data.bytes, data.bytes + data.size);
+    return data.bytes == nullptr ? std::vector<char>()
+                                 : std::vector<char>(data.bytes, data.bytes + data.size);
 }
 
 TEST(EmbeddedMessageCatalog, EighteenCatalogsAreEmbedded) {

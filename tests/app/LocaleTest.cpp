@@ -29,7 +29,9 @@ const EmbeddedMessageCatalog& UpdaterCatalog() {
 }
 
 // The text a catalog holds for an id, read straight from the embedded bytes.
-std::string CatalogText(unsigned catalog, const std::string& id) { return test::ReadEmbeddedCatalog(catalog).at(id); }
+std::string CatalogText(unsigned catalog, const std::string& id) {
+    return test::ReadEmbeddedCatalog(catalog).at(id);
+}
 
 std::string ReplaceFirst(std::string text, const std::string& placeholder, const std::string& value) {
     const auto at = text.find(placeholder);
@@ -178,8 +180,8 @@ TEST(LanguageVariants, SharedLanguagesReadDifferentlyWhereTheyDiffer) {
 TEST(TranslatedLocale, UtfEightCodeKeepsNonAsciiText) {
     CustomBoostLocale locale(UpdaterCatalog(), "ru_RU.UTF-8");
     EXPECT_EQ(locale.Translate(kCalculatingTimeRemaining), "Вычисление оставшегося времени");
-    EXPECT_EQ(locale.FormatTimeRemaining(7260), ReplaceFirst(ReplaceFirst(CatalogText(214, kHoursMinutes), "{1}", "2"),
-                                                             "{2}", "2"));
+    EXPECT_EQ(locale.FormatTimeRemaining(7260),
+              ReplaceFirst(ReplaceFirst(CatalogText(214, kHoursMinutes), "{1}", "2"), "{2}", "2"));
 }
 
 std::string WithoutNonAscii(const std::string& text) {
@@ -209,8 +211,10 @@ TEST(TranslatedLocale, BareCodeLeavesOutWhatAsciiCannotHold) {
 TEST(TranslatedLocale, FormatTranslatesAnArgumentThatIsAMessageId) {
     CustomBoostLocale locale(UpdaterCatalog(), "de_DE.UTF-8");
     const std::string title = TalvaneUpdaterMessages().GetTitle();
-    EXPECT_EQ(locale.Format(title, kOneHour), ReplaceFirst(CatalogText(202, title), "{1}", CatalogText(202, kOneHour)));
-    EXPECT_EQ(locale.Format(title, "Talvane Demo"), ReplaceFirst(CatalogText(202, title), "{1}", "Talvane Demo"));
+    EXPECT_EQ(locale.Format(title, kOneHour),
+              ReplaceFirst(CatalogText(202, title), "{1}", CatalogText(202, kOneHour)));
+    EXPECT_EQ(locale.Format(title, "Talvane Demo"),
+              ReplaceFirst(CatalogText(202, title), "{1}", "Talvane Demo"));
     EXPECT_EQ(locale.FormatRaw(title, kOneHour), ReplaceFirst(CatalogText(202, title), "{1}", kOneHour));
     EXPECT_EQ(locale.FormatTimeRemaining(-1), CatalogText(202, kCalculatingTimeRemaining));
     EXPECT_EQ(locale.FormatTimeRemaining(59), ReplaceFirst(CatalogText(202, kSeconds), "{1}", "59"));

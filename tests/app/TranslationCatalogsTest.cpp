@@ -94,7 +94,8 @@ TEST(TranslationCatalogs, UpdaterAsksForTwentyOneIds) {
     const auto ids = UpdaterIds();
     EXPECT_EQ(ids.size(), 21u);
     EXPECT_NE(std::find(ids.begin(), ids.end(), LocaleMessages::kCalculatingTimeRemaining), ids.end());
-    EXPECT_NE(std::find(ids.begin(), ids.end(), TalvaneUpdaterMessages().GetLaunchFailedMessage()), ids.end());
+    EXPECT_NE(std::find(ids.begin(), ids.end(), TalvaneUpdaterMessages().GetLaunchFailedMessage()),
+              ids.end());
 }
 
 TEST(TranslationCatalogs, EveryCatalogCarriesEveryIdWithItsPlaceholders) {
@@ -115,7 +116,8 @@ TEST(TranslationCatalogs, CatalogsAreTranslationsNotCopies) {
     std::map<std::string, unsigned> titles;
     for (unsigned id = 201; id <= 218; ++id) {
         const MoEntries entries = test::ReadEmbeddedCatalog(id);
-        const std::string& error = entries.at(TalvaneUpdaterMessages().GetErrorMessage(TransferError::InternalError));
+        const std::string& error =
+            entries.at(TalvaneUpdaterMessages().GetErrorMessage(TransferError::InternalError));
         EXPECT_EQ(error.find("An unexpected error occurred"), std::string::npos) << "catalog " << id;
         const auto [previous, inserted] = titles.emplace(error, id);
         EXPECT_TRUE(inserted) << "catalogs " << previous->second << " and " << id << " have the same text";
