@@ -16,7 +16,7 @@ namespace {
 // from a namespace-scope object, so it runs during static initialisation, and from
 // every constructor, so a request built earlier still finds it initialised.
 class CurlGlobal {
-public:
+  public:
     static bool Initialized() {
         static CurlGlobal global;
         return global.initialized_;
@@ -28,7 +28,7 @@ public:
         }
     }
 
-private:
+  private:
     CurlGlobal() : initialized_(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {}
 
     bool initialized_;
@@ -36,7 +36,9 @@ private:
 
 [[maybe_unused]] const bool curlInitializedAtStart = CurlGlobal::Initialized();
 
-CURL* Handle(void* handle) { return static_cast<CURL*>(handle); }
+CURL* Handle(void* handle) {
+    return static_cast<CURL*>(handle);
+}
 
 // Library codes to result classes; 9, 22 and 78 split on the response code later.
 HttpRequestResult Classify(int code, std::uint32_t responseCode) {
@@ -55,7 +57,8 @@ HttpRequestResult Classify(int code, std::uint32_t responseCode) {
         case CURLE_REMOTE_ACCESS_DENIED:
         case CURLE_HTTP_RETURNED_ERROR:
         case CURLE_REMOTE_FILE_NOT_FOUND:
-            return responseCode < 500 ? HttpRequestResult::HttpClientError : HttpRequestResult::HttpServerError;
+            return responseCode < 500 ? HttpRequestResult::HttpClientError
+                                      : HttpRequestResult::HttpServerError;
         case CURLE_SEND_ERROR:
         case CURLE_RECV_ERROR:
             return HttpRequestResult::ConnectionReset;
@@ -111,7 +114,8 @@ struct CurlCallbacks {
 
     static int Progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
         // Any non-zero value aborts the transfer; 42 marks it as ours in traces.
-        return static_cast<CurlHttpRequest*>(self)->GetStatus().result == HttpRequestResult::InProgress ? 0 : 42;
+        return static_cast<CurlHttpRequest*>(self)->GetStatus().result == HttpRequestResult::InProgress ? 0
+                                                                                                        : 42;
     }
 };
 
@@ -149,7 +153,8 @@ void CurlHttpRequest::Setup() {
 
     if (params_.method == HttpRequestParams::Post) {
         curl_easy_setopt(handle, CURLOPT_POST, 1L);
-        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(params_.postData.size()));
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(params_.postData.size()));
         curl_easy_setopt(handle, CURLOPT_POSTFIELDS, params_.postData.c_str());
         headers_ = curl_slist_append(headers_, ("Content-Type: " + params_.contentType).c_str());
         // Servers that never answer "100 Continue" would cost every larger post a second.
@@ -272,8 +277,8 @@ void CurlHttpRequest::Finish(int code) {
     }
     status_.result = Classify(code, status_.responseCode);
     if (code != CURLE_OK) {
-        status_.errorDetails = "libcurl error " + std::to_string(code) + " (HTTP " +
-                               std::to_string(status_.responseCode) + ")";
+        status_.errorDetails =
+            "libcurl error " + std::to_string(code) + " (HTTP " + std::to_string(status_.responseCode) + ")";
     }
 }
 

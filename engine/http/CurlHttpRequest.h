@@ -15,7 +15,7 @@ struct curl_slist;
 namespace tvl {
 
 class CurlHttpRequest : public HttpRequest {
-public:
+  public:
     // Throws std::runtime_error when the library cannot be initialised or gives no handle.
     CurlHttpRequest(const HttpRequestParams& params, const std::string& proxy);
     ~CurlHttpRequest() override;
@@ -25,7 +25,7 @@ public:
     void Cancel() override;
     bool Reset(const HttpRequestParams& params, const std::string& proxy) override;
 
-private:
+  private:
     friend struct CurlCallbacks;
 
     void Setup();

@@ -5,7 +5,7 @@
 namespace tvl {
 
 std::shared_ptr<HttpRequest> CurlHttpRequestFactory::Create(const HttpRequestParams& params,
-                                                           const std::string& proxy) {
+                                                            const std::string& proxy) {
     return std::make_shared<CurlHttpRequest>(params, proxy);
 }
 

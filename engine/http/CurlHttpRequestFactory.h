@@ -7,7 +7,7 @@
 namespace tvl {
 
 class CurlHttpRequestFactory : public HttpRequestFactory {
-public:
+  public:
     using HttpRequestFactory::HttpRequestFactory;
 
     std::shared_ptr<HttpRequest> Create(const HttpRequestParams& params, const std::string& proxy) override;

@@ -50,7 +50,8 @@ std::shared_ptr<HttpProxy> EnvironmentHttpProxyFactory::Create() {
 
 std::string EnvironmentHttpProxyFactory::BypassListFromNoProxy(const std::string& noProxy) {
     std::vector<std::string> entries;
-    boost::algorithm::split(entries, noProxy, boost::algorithm::is_any_of(", \t"), boost::algorithm::token_compress_on);
+    boost::algorithm::split(entries, noProxy, boost::algorithm::is_any_of(", \t"),
+                            boost::algorithm::token_compress_on);
     std::string bypass;
     auto append = [&bypass](const std::string& entry) {
         if (!bypass.empty()) {

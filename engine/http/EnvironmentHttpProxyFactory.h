@@ -13,7 +13,7 @@
 namespace tvl {
 
 class EnvironmentHttpProxyFactory : public HttpProxyFactory {
-public:
+  public:
     // An EmptyHttpProxy when no proxy variable is set, else a ManualHttpProxy.
     std::shared_ptr<HttpProxy> Create() override;
 

@@ -8,7 +8,7 @@
 namespace tvl {
 
 class HttpProxy {
-public:
+  public:
     virtual ~HttpProxy() = default;
 
     // The proxy for `url`, normally "host:port"; empty for a direct connection.
@@ -17,7 +17,7 @@ public:
 
 // A direct connection for every URL.
 class EmptyHttpProxy : public HttpProxy {
-public:
+  public:
     std::string GetProxy(const std::string&) override { return std::string(); }
 };
 

@@ -10,7 +10,7 @@ namespace tvl {
 class HttpProxy;
 
 class HttpProxyFactory {
-public:
+  public:
     HttpProxyFactory() = default;
     virtual ~HttpProxyFactory() = default;
     HttpProxyFactory(const HttpProxyFactory&) = delete;

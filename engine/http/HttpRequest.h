@@ -13,8 +13,9 @@
 namespace tvl {
 
 class HttpRequest {
-public:
-    HttpRequest(const HttpRequestParams& params, std::string proxy) : params_(params), proxy_(std::move(proxy)) {}
+  public:
+    HttpRequest(const HttpRequestParams& params, std::string proxy)
+        : params_(params), proxy_(std::move(proxy)) {}
     virtual ~HttpRequest() = default;
     HttpRequest(const HttpRequest&) = delete;
     HttpRequest& operator=(const HttpRequest&) = delete;
@@ -28,7 +29,7 @@ public:
     // changed) while the request is still being performed.
     virtual bool Reset(const HttpRequestParams& params, const std::string& proxy) = 0;
 
-protected:
+  protected:
     HttpRequestParams params_;
     std::string proxy_;  // empty: direct connection
 };

@@ -15,21 +15,22 @@ class HttpSession;
 struct HttpRequestParams;
 
 class HttpRequestFactory {
-public:
+  public:
     explicit HttpRequestFactory(HttpProxyFactory* proxyFactory) : proxyFactory_(proxyFactory) {}
     virtual ~HttpRequestFactory() = default;
     HttpRequestFactory(const HttpRequestFactory&) = delete;
     HttpRequestFactory& operator=(const HttpRequestFactory&) = delete;
 
     // A new, unpooled request. Throws what the implementation's construction throws.
-    virtual std::shared_ptr<HttpRequest> Create(const HttpRequestParams& params, const std::string& proxy) = 0;
+    virtual std::shared_ptr<HttpRequest> Create(const HttpRequestParams& params,
+                                                const std::string& proxy) = 0;
 
     // A request for `params`: a new one when `session` is empty or has no pool,
     // else a pooled one that returns to the session's pool when dropped.
     std::shared_ptr<HttpRequest> CreateRequest(const HttpRequestParams& params,
                                                const std::shared_ptr<HttpSession>& session);
 
-private:
+  private:
     HttpProxyFactory* proxyFactory_;  // not owned; outlives the factory
 };
 

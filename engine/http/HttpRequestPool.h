@@ -11,7 +11,7 @@ class HttpRequest;
 struct HttpRequestParams;
 
 class HttpRequestPool {
-public:
+  public:
     HttpRequestPool() = default;
     virtual ~HttpRequestPool() = default;
     HttpRequestPool(const HttpRequestPool&) = delete;

@@ -14,7 +14,7 @@ class HttpProxy;
 class HttpRequestPool;
 
 class HttpSession {
-public:
+  public:
     explicit HttpSession(std::shared_ptr<HttpRequestPool> pool) : pool_(std::move(pool)) {}
     HttpSession(const HttpSession&) = delete;
     HttpSession& operator=(const HttpSession&) = delete;
@@ -31,7 +31,7 @@ public:
         proxy_ = std::move(proxy);
     }
 
-private:
+  private:
     std::mutex mutex_;
     const std::shared_ptr<HttpRequestPool> pool_;
     std::shared_ptr<HttpProxy> proxy_;
@@ -39,14 +39,14 @@ private:
 
 // Makes sessions. Implementations hold no state; any thread.
 class HttpSessionFactory {
-public:
+  public:
     virtual ~HttpSessionFactory() = default;
     virtual std::shared_ptr<HttpSession> Create() = 0;
 };
 
 // Sessions whose pools hand requests out in first-in, first-out order.
 class RoundRobinHttpSessionFactory : public HttpSessionFactory {
-public:
+  public:
     std::shared_ptr<HttpSession> Create() override;
 };
 

@@ -10,12 +10,12 @@
 namespace tvl {
 
 class HttpStringstreamWriter : public HttpWriteCallback {
-public:
+  public:
     explicit HttpStringstreamWriter(std::ostream* stream) : stream_(stream) {}
 
     HttpRequestStatus Write(const char* data, std::size_t length) override;
 
-private:
+  private:
     std::ostream* stream_;
 };
 

@@ -10,7 +10,7 @@
 namespace tvl {
 
 class HttpWriteCallback {
-public:
+  public:
     virtual ~HttpWriteCallback() = default;
 
     // Takes up to `length` bytes. The result is Success when all were taken, else

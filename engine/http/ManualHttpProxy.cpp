@@ -47,7 +47,9 @@ std::string HostOf(const std::string& url) {
 ManualHttpProxy::ManualHttpProxy(std::string proxyList, std::string bypassList)
     : proxyList_(std::move(proxyList)), bypassList_(std::move(bypassList)) {}
 
-std::string ManualHttpProxy::GetProxy(const std::string& url) { return SelectProxy(url, proxyList_, bypassList_); }
+std::string ManualHttpProxy::GetProxy(const std::string& url) {
+    return SelectProxy(url, proxyList_, bypassList_);
+}
 
 std::string SelectProxy(const std::string& url, const std::string& proxyList, const std::string& bypassList) {
     const std::string host = HostOf(url);

@@ -11,7 +11,7 @@
 namespace tvl {
 
 class ManualHttpProxy : public HttpProxy {
-public:
+  public:
     ManualHttpProxy(std::string proxyList, std::string bypassList);
 
     std::string GetProxy(const std::string& url) override;
@@ -19,7 +19,7 @@ public:
     const std::string& GetProxyList() const { return proxyList_; }
     const std::string& GetBypassList() const { return bypassList_; }
 
-private:
+  private:
     std::string proxyList_;
     std::string bypassList_;
 };

@@ -11,13 +11,21 @@ PooledHttpRequestWrapper::PooledHttpRequestWrapper(std::shared_ptr<HttpRequest> 
       request_(std::move(request)),
       pool_(std::move(pool)) {}
 
-PooledHttpRequestWrapper::~PooledHttpRequestWrapper() { pool_->Release(request_); }
+PooledHttpRequestWrapper::~PooledHttpRequestWrapper() {
+    pool_->Release(request_);
+}
 
-HttpRequestStatus PooledHttpRequestWrapper::Execute() { return request_->Execute(); }
+HttpRequestStatus PooledHttpRequestWrapper::Execute() {
+    return request_->Execute();
+}
 
-HttpRequestStatus PooledHttpRequestWrapper::GetStatus() { return request_->GetStatus(); }
+HttpRequestStatus PooledHttpRequestWrapper::GetStatus() {
+    return request_->GetStatus();
+}
 
-void PooledHttpRequestWrapper::Cancel() { request_->Cancel(); }
+void PooledHttpRequestWrapper::Cancel() {
+    request_->Cancel();
+}
 
 bool PooledHttpRequestWrapper::Reset(const HttpRequestParams& params, const std::string& proxy) {
     return request_->Reset(params, proxy);

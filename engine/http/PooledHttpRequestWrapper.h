@@ -13,7 +13,7 @@ namespace tvl {
 class HttpRequestPool;
 
 class PooledHttpRequestWrapper : public HttpRequest {
-public:
+  public:
     PooledHttpRequestWrapper(std::shared_ptr<HttpRequest> request, std::shared_ptr<HttpRequestPool> pool);
     ~PooledHttpRequestWrapper() override;
 
@@ -22,7 +22,7 @@ public:
     void Cancel() override;
     bool Reset(const HttpRequestParams& params, const std::string& proxy) override;
 
-private:
+  private:
     std::shared_ptr<HttpRequest> request_;
     std::shared_ptr<HttpRequestPool> pool_;
 };

@@ -14,14 +14,14 @@
 namespace tvl {
 
 class RoundRobinHttpRequestPool : public HttpRequestPool {
-public:
+  public:
     RoundRobinHttpRequestPool();
 
     void Add(const std::shared_ptr<HttpRequest>& request, bool available) override;
     std::shared_ptr<HttpRequest> Get(const HttpRequestParams& params, const std::string& proxy) override;
     void Release(const std::shared_ptr<HttpRequest>& request) override;
 
-private:
+  private:
     void MakeAvailable(const std::shared_ptr<HttpRequest>& request);
 
     // Invariant: a request is in availableSet_ exactly when it is in queue_, and

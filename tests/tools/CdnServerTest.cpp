@@ -20,7 +20,7 @@ namespace {
 // One HTTP/1.1 exchange over a plain socket, so that targets reach the server
 // exactly as written and every header of the answer can be checked.
 class RawConnection {
-public:
+  public:
     explicit RawConnection(std::uint16_t port) : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
         timeval timeout{5, 0};
         ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -34,7 +34,9 @@ public:
 
     bool Connected() const { return connected_; }
 
-    void Send(const std::string& text) { ASSERT_EQ(::send(socket_, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size())); }
+    void Send(const std::string& text) {
+        ASSERT_EQ(::send(socket_, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+    }
 
     // Reads until `bytes` bytes are buffered or the peer closes (or 5 s pass).
     std::string Receive(std::size_t bytes = std::string::npos) {
@@ -67,7 +69,7 @@ public:
         return response;
     }
 
-private:
+  private:
     int socket_;
     bool connected_ = false;
     std::string received_;
@@ -75,11 +77,14 @@ private:
 
 std::string Get(std::uint16_t port, const std::string& target, const std::string& extraHeaders = "") {
     RawConnection connection(port);
-    connection.Send("GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extraHeaders + "\r\n");
+    connection.Send("GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + extraHeaders +
+                    "\r\n");
     return connection.Receive();
 }
 
-std::string StatusLine(const std::string& response) { return response.substr(0, response.find("\r\n")); }
+std::string StatusLine(const std::string& response) {
+    return response.substr(0, response.find("\r\n"));
+}
 
 std::string Body(const std::string& response) {
     const std::size_t end = response.find("\r\n\r\n");
@@ -87,7 +92,7 @@ std::string Body(const std::string& response) {
 }
 
 class CdnServerTest : public ::testing::Test {
-protected:
+  protected:
     CdnServerTest() {
         for (int i = 0; i < 1000; ++i) {
             content_ += static_cast<char>('a' + i % 26);
@@ -121,7 +126,8 @@ TEST_F(CdnServerTest, AnswersByteRangesExactly) {
 
     EXPECT_EQ(Body(Get(node_, "/packages/p/k/1/file.bin", "Range: bytes=990-\r\n")), content_.substr(990));
     EXPECT_EQ(Body(Get(node_, "/packages/p/k/1/file.bin", "Range: bytes=-5\r\n")), content_.substr(995));
-    EXPECT_EQ(Body(Get(node_, "/packages/p/k/1/file.bin", "Range: bytes=995-5000\r\n")), content_.substr(995));
+    EXPECT_EQ(Body(Get(node_, "/packages/p/k/1/file.bin", "Range: bytes=995-5000\r\n")),
+              content_.substr(995));
 
     const std::string beyond = Get(node_, "/packages/p/k/1/file.bin", "Range: bytes=1000-1001\r\n");
     EXPECT_EQ(StatusLine(beyond), "HTTP/1.1 416 Range Not Satisfiable");
@@ -178,8 +184,10 @@ TEST_F(CdnServerTest, AnalyticsEndpointsRecordEveryPostSeparately) {
     for (auto [endpoint, body] : {std::pair{CdnEndpoint::Events(), std::string("[1]")},
                                   std::pair{CdnEndpoint::Transfers(), std::string("{\"t\":2}")}}) {
         RawConnection connection(server_->Port(endpoint));
-        connection.Send("POST / HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Type: application/json\r\n"
-                        "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+        connection.Send(
+            "POST / HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Type: application/json\r\n"
+            "Content-Length: " +
+            std::to_string(body.size()) + "\r\n\r\n" + body);
         EXPECT_EQ(StatusLine(connection.Receive()), "HTTP/1.1 200 OK");
     }
     const auto events = server_->Posts(CdnEndpoint::Events());
@@ -212,7 +220,8 @@ TEST_F(CdnServerTest, FaultsChangeBytesAndLengthsAsAsked) {
     // Faults of one node leave the other alone.
     server_->SetFault(CdnEndpoint::Node(0), CdnFault::WithStatus(404));
     EXPECT_EQ(StatusLine(Get(node_, "/packages/p/k/1/file.bin")), "HTTP/1.1 404 Not Found");
-    EXPECT_EQ(StatusLine(Get(server_->Port(CdnEndpoint::Node(1)), "/packages/p/k/1/file.bin")), "HTTP/1.1 200 OK");
+    EXPECT_EQ(StatusLine(Get(server_->Port(CdnEndpoint::Node(1)), "/packages/p/k/1/file.bin")),
+              "HTTP/1.1 200 OK");
 }
 
 TEST_F(CdnServerTest, RefusedPortsComeBackWhenFaultsAreCleared) {

@@ -1,10 +1,10 @@
 #include "tools/talvane-cdn/CdnServer.h"
 
+#include <algorithm>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/filesystem.hpp>
-#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -25,11 +25,21 @@ namespace http = beast::http;
 namespace fs = boost::filesystem;
 using tcp = asio::ip::tcp;
 
-CdnFault CdnFault::WithStatus(unsigned code, int times) {
+namespace {
+
+CdnFault MakeFault(CdnFault::Kind kind, std::uint64_t bytes, int times) {
     CdnFault fault;
-    fault.kind = Kind::Status;
-    fault.status = code;
+    fault.kind = kind;
+    fault.bytes = bytes;
     fault.times = times;
+    return fault;
+}
+
+}  // namespace
+
+CdnFault CdnFault::WithStatus(unsigned code, int times) {
+    CdnFault fault = MakeFault(Kind::Status, 0, times);
+    fault.status = code;
     return fault;
 }
 
@@ -40,58 +50,34 @@ CdnFault CdnFault::RedirectTo(const std::string& location, int times) {
 }
 
 CdnFault CdnFault::Refused() {
-    CdnFault fault;
-    fault.kind = Kind::Refuse;
-    return fault;
+    return MakeFault(Kind::Refuse, 0, -1);
 }
 
 CdnFault CdnFault::ResetAfterBytes(std::uint64_t bytes, int times) {
-    CdnFault fault;
-    fault.kind = Kind::ResetAfter;
-    fault.bytes = bytes;
-    fault.times = times;
-    return fault;
+    return MakeFault(Kind::ResetAfter, bytes, times);
 }
 
 CdnFault CdnFault::TruncatedAfter(std::uint64_t bytes, int times) {
-    CdnFault fault;
-    fault.kind = Kind::TruncateAfter;
-    fault.bytes = bytes;
-    fault.times = times;
-    return fault;
+    return MakeFault(Kind::TruncateAfter, bytes, times);
 }
 
 CdnFault CdnFault::SlowBody(std::size_t pieceSize, std::chrono::milliseconds delay, int times) {
-    CdnFault fault;
-    fault.kind = Kind::Slow;
+    CdnFault fault = MakeFault(Kind::Slow, 0, times);
     fault.pieceSize = pieceSize == 0 ? 1 : pieceSize;
     fault.delay = delay;
-    fault.times = times;
     return fault;
 }
 
 CdnFault CdnFault::StalledAfter(std::uint64_t bytes, int times) {
-    CdnFault fault;
-    fault.kind = Kind::StallAfter;
-    fault.bytes = bytes;
-    fault.times = times;
-    return fault;
+    return MakeFault(Kind::StallAfter, bytes, times);
 }
 
 CdnFault CdnFault::CorruptByte(std::uint64_t offset, int times) {
-    CdnFault fault;
-    fault.kind = Kind::Corrupt;
-    fault.bytes = offset;
-    fault.times = times;
-    return fault;
+    return MakeFault(Kind::Corrupt, offset, times);
 }
 
 CdnFault CdnFault::LongerBody(std::uint64_t extraBytes, int times) {
-    CdnFault fault;
-    fault.kind = Kind::Overlong;
-    fault.bytes = extraBytes;
-    fault.times = times;
-    return fault;
+    return MakeFault(Kind::Overlong, extraBytes, times);
 }
 
 namespace {
@@ -163,7 +149,8 @@ RangeParse ParseRange(const std::string& header, std::uint64_t size, ByteRange& 
     const std::string from = spec.substr(0, dash);
     const std::string to = spec.substr(dash + 1);
     auto parse = [](const std::string& digits, std::uint64_t& value) {
-        if (digits.empty() || digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string::npos) {
+        if (digits.empty() || digits.size() > 19 ||
+            digits.find_first_not_of("0123456789") != std::string::npos) {
             return false;
         }
         value = std::stoull(digits);
@@ -196,7 +183,7 @@ RangeParse ParseRange(const std::string& header, std::uint64_t size, ByteRange& 
 }  // namespace
 
 class CdnServer::Impl {
-public:
+  public:
     class Listener;
     class Session;
 
@@ -248,10 +235,8 @@ public:
 };
 
 class CdnServer::Impl::Listener : public std::enable_shared_from_this<Listener> {
-public:
-    Listener(Impl& server, std::uint16_t port) : server_(server), acceptor_(*server.context_) {
-        Open(port);
-    }
+  public:
+    Listener(Impl& server, std::uint16_t port) : server_(server), acceptor_(*server.context_) { Open(port); }
 
     void Open(std::uint16_t port) {
         const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
@@ -264,10 +249,12 @@ public:
 
     void Accept() {
         acceptor_.async_accept([self = shared_from_this()](beast::error_code error, tcp::socket socket) {
-            if (error) {
+            if (error == asio::error::operation_aborted || !self->acceptor_.is_open()) {
                 return;  // closed for a Refuse fault or at shut-down
             }
-            self->StartSession(std::move(socket));
+            if (!error) {
+                self->StartSession(std::move(socket));
+            }
             self->Accept();
         });
     }
@@ -311,7 +298,7 @@ public:
 };
 
 class CdnServer::Impl::Session : public std::enable_shared_from_this<Session> {
-public:
+  public:
     Session(std::shared_ptr<Listener> listener, tcp::socket socket)
         : listener_(std::move(listener)),
           server_(listener_->server_),
@@ -326,7 +313,7 @@ public:
         socket_.close(ignored);
     }
 
-private:
+  private:
     void ReadRequest() {
         parser_.emplace();
         parser_->body_limit(requestBodyLimit);
@@ -452,7 +439,8 @@ private:
         extraLength_ = fault_.kind == CdnFault::Kind::Overlong ? fault_.bytes : 0;
         sent_ = 0;
         std::ostringstream header;
-        header << "HTTP/1.1 " << static_cast<unsigned>(status) << " " << http::obsolete_reason(status) << "\r\n"
+        header << "HTTP/1.1 " << static_cast<unsigned>(status) << " " << http::obsolete_reason(status)
+               << "\r\n"
                << "Server: talvane-cdn\r\n"
                << "Content-Type: " << contentType << "\r\n"
                << "Content-Length: " << (bodyLength_ + extraLength_) << "\r\n"
@@ -498,7 +486,8 @@ private:
         for (std::size_t i = 0; i < size; ++i) {
             piece_[i] = 'X';  // the extra bytes of an overlong body
         }
-        const std::uint64_t fromBody = sent_ < bodyLength_ ? std::min<std::uint64_t>(size, bodyLength_ - sent_) : 0;
+        const std::uint64_t fromBody =
+            sent_ < bodyLength_ ? std::min<std::uint64_t>(size, bodyLength_ - sent_) : 0;
         if (fromBody > 0) {
             if (file_.is_open()) {
                 file_.read(piece_.data(), static_cast<std::streamsize>(fromBody));
@@ -516,23 +505,23 @@ private:
             piece_[static_cast<std::size_t>(fault_.bytes - sent_)] ^= static_cast<char>(0xFF);
         }
         sent_ += size;
-        asio::async_write(socket_, asio::buffer(piece_),
-                          [self = shared_from_this()](beast::error_code error, std::size_t) {
-                              if (error) {
-                                  self->Close();
-                                  return;
-                              }
-                              if (self->fault_.kind == CdnFault::Kind::Slow && self->fault_.delay.count() > 0) {
-                                  self->timer_.expires_after(self->fault_.delay);
-                                  self->timer_.async_wait([self](beast::error_code waitError) {
-                                      if (!waitError) {
-                                          self->SendPiece();
-                                      }
-                                  });
-                              } else {
-                                  self->SendPiece();
-                              }
-                          });
+        asio::async_write(
+            socket_, asio::buffer(piece_), [self = shared_from_this()](beast::error_code error, std::size_t) {
+                if (error) {
+                    self->Close();
+                    return;
+                }
+                if (self->fault_.kind == CdnFault::Kind::Slow && self->fault_.delay.count() > 0) {
+                    self->timer_.expires_after(self->fault_.delay);
+                    self->timer_.async_wait([self](beast::error_code waitError) {
+                        if (!waitError) {
+                            self->SendPiece();
+                        }
+                    });
+                } else {
+                    self->SendPiece();
+                }
+            });
     }
 
     void Misbehave() {
@@ -549,10 +538,9 @@ private:
                 return;
             default:
                 // Stalled: keep the connection open, silent, until the client gives up.
-                socket_.async_read_some(asio::buffer(drain_),
-                                        [self = shared_from_this()](beast::error_code, std::size_t) {
-                                            self->Close();
-                                        });
+                socket_.async_read_some(
+                    asio::buffer(drain_),
+                    [self = shared_from_this()](beast::error_code, std::size_t) { self->Close(); });
                 return;
         }
     }
@@ -724,13 +712,21 @@ std::string CdnServer::GeolocationUrl() const {
     return "http://" + Authority(CdnEndpoint::Geolocation()) + "/geo-location";
 }
 
-std::string CdnServer::EventsUrl() const { return "http://" + Authority(CdnEndpoint::Events()); }
+std::string CdnServer::EventsUrl() const {
+    return "http://" + Authority(CdnEndpoint::Events());
+}
 
-std::string CdnServer::TransfersUrl() const { return "http://" + Authority(CdnEndpoint::Transfers()); }
+std::string CdnServer::TransfersUrl() const {
+    return "http://" + Authority(CdnEndpoint::Transfers());
+}
 
-std::size_t CdnServer::NodeCount() const { return impl_->nodeCount_; }
+std::size_t CdnServer::NodeCount() const {
+    return impl_->nodeCount_;
+}
 
-const std::string& CdnServer::ContentRoot() const { return impl_->root_; }
+const std::string& CdnServer::ContentRoot() const {
+    return impl_->root_;
+}
 
 void CdnServer::SetFault(CdnEndpoint endpoint, const CdnFault& fault) {
     const EndpointKey key = KeyOf(endpoint);

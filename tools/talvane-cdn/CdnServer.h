@@ -96,7 +96,7 @@ struct CdnServerOptions {
 };
 
 class CdnServer {
-public:
+  public:
     // Binds every port on 127.0.0.1 and starts serving. Throws std::runtime_error
     // when a port cannot be bound or the content root is not a directory.
     explicit CdnServer(const CdnServerOptions& options);
@@ -121,7 +121,7 @@ public:
     std::vector<CdnRequest> Requests(CdnEndpoint endpoint) const;
     std::vector<CdnRequest> Posts(CdnEndpoint endpoint) const;
 
-private:
+  private:
     class Impl;
     std::unique_ptr<Impl> impl_;
 };

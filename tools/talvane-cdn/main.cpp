@@ -34,8 +34,8 @@ int main(int argc, char** argv) {
             options.contentRoot = argv[++i];
         } else if (argument == "--nodes" && hasValue) {
             const std::string value = argv[++i];
-            if (value.empty() || value.size() > 2 || value.find_first_not_of("0123456789") != std::string::npos ||
-                std::stoi(value) < 1) {
+            if (value.empty() || value.size() > 2 ||
+                value.find_first_not_of("0123456789") != std::string::npos || std::stoi(value) < 1) {
                 std::cerr << "talvane-cdn: --nodes takes a number from 1 to 99\n";
                 return 2;
             }

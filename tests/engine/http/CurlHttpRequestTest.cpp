@@ -20,7 +20,7 @@ using cdn::CdnFault;
 using Clock = std::chrono::steady_clock;
 
 class CurlHttpRequestTest : public ::testing::Test {
-protected:
+  protected:
     HttpRequestParams Params(const std::string& url) {
         HttpRequestParams params(url, &writer_);
         params.connectTimeoutSeconds = 2;
@@ -299,14 +299,15 @@ TEST_F(CurlHttpRequestTest, OnlyHttpSchemesAreFollowedOrRequested) {
 
 TEST_F(CurlHttpRequestTest, ProxyIsUsedWhenGivenAndEnvironmentIsIgnored) {
     test::ScopedEnvironment environment;
-    environment.Set("http_proxy", "http://127.0.0.1:" + std::to_string(cdn_.Server().Port(CdnEndpoint::Node(1))));
+    environment.Set("http_proxy",
+                    "http://127.0.0.1:" + std::to_string(cdn_.Server().Port(CdnEndpoint::Node(1))));
     environment.Set("no_proxy", "");
     EXPECT_EQ(Run(Params(cdn_.NodeUrl())).result, HttpRequestResult::Success);
     EXPECT_EQ(cdn_.Server().Requests(CdnEndpoint::Node(1)).size(), 0u);
 
     // Through node 1 as a proxy, the absolute URL reaches node 1 (which has no such file).
-    const HttpRequestStatus proxied =
-        Run(Params("http://nowhere.invalid/packages/p/k/1/data.bin"), cdn_.Server().Authority(CdnEndpoint::Node(1)));
+    const HttpRequestStatus proxied = Run(Params("http://nowhere.invalid/packages/p/k/1/data.bin"),
+                                          cdn_.Server().Authority(CdnEndpoint::Node(1)));
     EXPECT_EQ(proxied.result, HttpRequestResult::HttpClientError);
     const auto seen = cdn_.Server().Requests(CdnEndpoint::Node(1));
     ASSERT_EQ(seen.size(), 1u);

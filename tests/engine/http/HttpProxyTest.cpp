@@ -61,7 +61,7 @@ TEST(SelectProxy, UnparseableUrlsGetTheProxy) {
 }
 
 class EnvironmentHttpProxyFactoryTest : public ::testing::Test {
-protected:
+  protected:
     EnvironmentHttpProxyFactoryTest() {
         for (const char* name :
              {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY", "https_proxy"}) {

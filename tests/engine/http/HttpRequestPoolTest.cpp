@@ -15,7 +15,7 @@ namespace {
 
 // A request whose re-arm can be refused, recording what it was re-armed with.
 class FakeRequest : public HttpRequest {
-public:
+  public:
     FakeRequest() : HttpRequest(HttpRequestParams("", nullptr), "") {}
     HttpRequestStatus Execute() override { return {HttpRequestResult::Success, 0}; }
     HttpRequestStatus GetStatus() override { return {}; }
@@ -35,7 +35,9 @@ public:
     std::string lastProxy;
 };
 
-HttpRequestParams ParamsFor(const std::string& url) { return HttpRequestParams(url, nullptr); }
+HttpRequestParams ParamsFor(const std::string& url) {
+    return HttpRequestParams(url, nullptr);
+}
 
 TEST(RoundRobinHttpRequestPool, HandsOutReleasedRequestsOldestFirstAndReArmsThem) {
     RoundRobinHttpRequestPool pool;
@@ -128,7 +130,7 @@ TEST(PooledHttpRequestWrapper, KeepsThePoolAliveUntilItReturnsTheRequest) {
 
 // Counts the requests it creates.
 class CountingFactory : public CurlHttpRequestFactory {
-public:
+  public:
     using CurlHttpRequestFactory::CurlHttpRequestFactory;
     std::shared_ptr<HttpRequest> Create(const HttpRequestParams& params, const std::string& proxy) override {
         ++created;

@@ -19,7 +19,7 @@ namespace tvl::test {
 // A content root holding packages/p/k/1/data.bin (`FileBytes` bytes) and a
 // manifest, and a CDN with one node serving it.
 class HttpServerFixture {
-public:
+  public:
     static constexpr std::size_t FileBytes = 200000;
 
     HttpServerFixture();
@@ -28,7 +28,7 @@ public:
     const std::string& FileContent() const { return content_; }
     cdn::CdnServer& Server() { return *server_; }
 
-private:
+  private:
     TemporaryFolder root_;
     std::string content_;
     std::unique_ptr<cdn::CdnServer> server_;
@@ -36,7 +36,7 @@ private:
 
 // Keeps every byte it is given, or fails in one chosen way.
 class CollectingWriter : public HttpWriteCallback {
-public:
+  public:
     HttpRequestStatus Write(const char* data, std::size_t length) override;
 
     std::string body;
@@ -50,12 +50,12 @@ public:
 // Blocks inside its first Write until Release, so a test can act while the
 // request is certainly being performed.
 class BlockingWriter : public HttpWriteCallback {
-public:
+  public:
     HttpRequestStatus Write(const char* data, std::size_t length) override;
     bool WaitUntilWriting();  // false after a bounded wait
     void Release();
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool writing_ = false;
@@ -64,13 +64,13 @@ private:
 
 // Hands out one fixed proxy and counts how often it was asked.
 class FixedHttpProxyFactory : public HttpProxyFactory {
-public:
+  public:
     explicit FixedHttpProxyFactory(std::string proxy = std::string()) : proxy_(std::move(proxy)) {}
     std::shared_ptr<HttpProxy> Create() override;
 
     int created = 0;
 
-private:
+  private:
     std::string proxy_;
 };
 
