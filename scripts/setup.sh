@@ -9,6 +9,7 @@ packages=(
     libboost-locale1.74-dev libboost-random1.74-dev libboost-system1.74-dev
     libcurl4-openssl-dev libpoco-dev libgtk-3-dev libdeflate-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    clang-14 libclang-rt-14-dev
     xvfb xauth
 )
 
