@@ -1,0 +1,69 @@
+#pragma once
+
+// One chunk of a file while its works run: its byte range and expected CRC-32,
+// its mapped view, and what the last request did. Shared by the chunk's works
+// and writers, which touch it one at a time.
+
+#include <cstdint>
+#include <memory>
+
+#include "engine/http/HttpRequestStatus.h"
+#include "engine/work/WorkDescriptor.h"
+#include "engine/workflow/TransferStatusData.h"
+
+namespace tvl {
+
+class MemoryMappedFileData;
+class TransferProgressUpdater;
+class TransferSharedFileData;
+
+class TransferSharedMapData : public WorkDescriptor {
+public:
+    TransferSharedMapData(std::shared_ptr<TransferSharedFileData> sharedFileData, std::uint64_t lowerBound,
+                          std::uint64_t upperBound, std::uint32_t expectedChecksum,
+                          std::shared_ptr<TransferProgressUpdater> progressUpdater);
+    TransferSharedMapData(const TransferSharedMapData&) = delete;
+    TransferSharedMapData& operator=(const TransferSharedMapData&) = delete;
+
+    // The file's keys, then "lowerBound", "upperBound", "expectedChecksum"
+    // (lowercase hexadecimal) and "fileProgressBytes".
+    void Describe(boost::property_tree::ptree& tree) const override;
+
+    // Moves the view back to the chunk's start and takes the chunk's counted
+    // bytes back out of the transfer's done bytes.
+    void ResetProgress();
+
+    const std::shared_ptr<TransferSharedFileData> sharedFileData;
+    const std::uint64_t lowerBound;
+    const std::uint64_t upperBound;
+    const std::uint32_t expectedChecksum;
+    std::shared_ptr<MemoryMappedFileData> map;  // empty when not mapped
+    const std::shared_ptr<TransferProgressUpdater> progressUpdater;
+    std::uint64_t fileProgressBytes = 0;
+    std::uint32_t failedNodeMask = 0;   // one bit per node index mod 32 whose data failed
+    std::uint32_t failedNodeCount = 0;  // distinct bits set in failedNodeMask
+    std::uint32_t lastNodeIndex = 0;    // node list index of the last request's node
+    HttpRequestStatus lastRequestStatus;
+    std::uint64_t lastPosition = 0;  // the view's position after the last request
+};
+
+// A chunk whose bytes do not carry the manifest's CRC-32.
+class ChecksumStatusData : public TransferStatusData {
+public:
+    ChecksumStatusData(std::shared_ptr<TransferSharedMapData> mapData, std::uint32_t actualChecksum)
+        : mapData_(std::move(mapData)), actualChecksum_(actualChecksum) {}
+
+    TransferError ToTransferError() const override { return TransferError::VerificationError; }
+    void Describe(boost::property_tree::ptree& tree) const override;
+    std::string GetSummary() const override;
+
+    std::uint32_t GetActualChecksum() const { return actualChecksum_; }
+
+private:
+    std::shared_ptr<TransferSharedMapData> mapData_;
+    std::uint32_t actualChecksum_;
+};
+
+std::string LowercaseHex(std::uint32_t value);
+
+}  // namespace tvl
