@@ -1,0 +1,12 @@
+#include "engine/service/MonotonicClock.h"
+
+#include <chrono>
+
+namespace tvl {
+
+std::uint32_t MonotonicMilliseconds() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+}  // namespace tvl
