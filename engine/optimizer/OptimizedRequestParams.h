@@ -1,0 +1,56 @@
+#pragma once
+
+// What one chunk request asks of the optimizer and gets back: the candidate
+// nodes still left to try, the chosen node and the request's timeouts. Owned
+// by one chunk work and used by one thread at a time.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/http/HttpRequestParams.h"
+#include "engine/manifest/NodeManifest.h"
+#include "engine/service/TransferParams.h"
+
+namespace tvl {
+
+class HttpWriteCallback;
+class TransferSharedMapData;
+
+class OptimizedRequestParams {
+  public:
+    // The candidates start as every node of the list (none when the list is
+    // empty).
+    OptimizedRequestParams(std::shared_ptr<NodeListManifest> nodeList, const TransferParams& transfer,
+                           std::shared_ptr<TransferSharedMapData> chunkData);
+    OptimizedRequestParams(const OptimizedRequestParams&) = delete;
+    OptimizedRequestParams& operator=(const OptimizedRequestParams&) = delete;
+
+    // http://<node host><node path><partner>/<package>/<version>/<file path>.
+    // Every name is taken as literal path text, so characters with a meaning
+    // in URLs (":", "?", "#", "%") cannot change the host, the scheme or the
+    // file. Throws std::invalid_argument without a selected node or chunk.
+    std::string ToUrl() const;
+
+    // A ranged GET of the chunk with the chosen timeouts into `writer`.
+    HttpRequestParams ToHttpRequestParams(HttpWriteCallback* writer) const;
+
+    // Takes the selected node out of the candidates; once none is left, every
+    // node of the list is a candidate again.
+    void RemoveSelectedNode();
+
+    std::shared_ptr<NodeListManifest> nodeList;
+    NodeManifestList nodes;
+    TransferParams transfer;
+    std::shared_ptr<TransferSharedMapData> chunkData;
+    std::shared_ptr<NodeManifest> selectedNode;
+    bool freeRetry = false;    // the next retry does not count against the work's allowance
+    bool canEscalate = false;  // a timeout may still lengthen the adaptive timeouts
+    bool exploring = false;    // a short probe of a host with too little history
+    std::int32_t connectTimeoutSeconds = 0;
+    std::int32_t timeoutSeconds = 0;
+    std::int32_t lowSpeedLimit = 0;
+    std::int32_t lowSpeedTimeSeconds = 0;
+};
+
+}  // namespace tvl
