@@ -1,0 +1,161 @@
+#include "tools/talvane-pack/PackageBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/property_tree/ptree.hpp>
+#include <filesystem>
+#include <fstream>
+
+#include "engine/manifest/Crc32.h"
+#include "engine/manifest/ManifestParsing.h"
+#include "engine/manifest/NodeManifest.h"
+#include "engine/manifest/StandardPackageManifest.h"
+#include "tests/support/TemporaryFolder.h"
+
+namespace tvl::pack {
+namespace {
+
+namespace fs = std::filesystem;
+
+void WriteFile(const fs::path& path, const std::string& content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+template <typename Manifest>
+std::shared_ptr<Manifest> ReadManifest(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    boost::property_tree::ptree tree;
+    ParseXmlManifest(in, tree);
+    auto manifest = std::make_shared<Manifest>();
+    manifest->Read(tree);
+    return manifest;
+}
+
+class TalvanePack : public ::testing::Test {
+protected:
+    PackageOptions Options() {
+        PackageOptions options;
+        options.input = input_.Path();
+        options.output = output_.Path();
+        options.partnerId = "partner";
+        options.packageId = "pkg";
+        options.versionId = "3";
+        options.name = "Demo & \"Co\"";
+        options.chunkSize = 1000;
+        options.threads = 3;
+        return options;
+    }
+
+    test::TemporaryFolder input_;
+    test::TemporaryFolder output_;
+};
+
+TEST_F(TalvanePack, WritesAManifestTheReaderAcceptsWithEveryChunkHashed) {
+    std::string big;
+    for (int i = 0; i < 5500; ++i) {
+        big += static_cast<char>(i * 31 + 7);
+    }
+    WriteFile(fs::path(input_.Path()) / "bin/app", big);
+    WriteFile(fs::path(input_.Path()) / "empty", "");
+    WriteFile(fs::path(input_.Path()) / "a.txt", "hello");
+    PackageOptions options = Options();
+    options.run = "bin/app";
+    options.current = true;
+    options.policy = "Whitelist";
+    options.countries = {"DE", "FR"};
+    options.nodes = {"127.0.0.1:47810", "127.0.0.1:47811"};
+    options.weights = {2, 1};
+    const PackResult result = BuildPackage(options);
+    EXPECT_EQ(result.totalBytes, 5505u);
+
+    const fs::path root(output_.Path());
+    auto manifest = ReadManifest<StandardPackageManifest>(root / "manifests/pkg/3.xml");
+    EXPECT_EQ(manifest->GetName(), "Demo & \"Co\"");
+    EXPECT_EQ(manifest->GetRunFile()->GetPath(), "bin/app");
+    EXPECT_TRUE(manifest->IsCountryAllowed("DE"));
+    EXPECT_FALSE(manifest->IsCountryAllowed("US"));
+    ASSERT_EQ(manifest->GetFiles().size(), 3u);
+    EXPECT_EQ(manifest->GetFiles()[0]->GetPath(), "a.txt") << "files in byte order of their paths";
+    EXPECT_EQ(manifest->GetFiles()[1]->GetPath(), "bin/app");
+    const auto& checksums = manifest->GetFiles()[1]->GetChecksums();
+    ASSERT_EQ(checksums.size(), 6u);
+    for (std::size_t c = 0; c < checksums.size(); ++c) {
+        const std::string chunk = big.substr(c * 1000, 1000);
+        EXPECT_EQ(checksums[c], Crc32(chunk.data(), chunk.size())) << "chunk " << c;
+    }
+    EXPECT_EQ(ReadFile(root / "manifests/pkg/current.xml"), ReadFile(root / "manifests/pkg/3.xml"));
+    EXPECT_EQ(ReadFile(root / "packages/partner/pkg/3/bin/app"), big);
+
+    auto nodes = ReadManifest<StandardNodeListManifest>(root / "nodes/partner.xml");
+    ASSERT_EQ(nodes->GetNodes().size(), 2u);
+    EXPECT_EQ(nodes->GetNodes()[0]->GetHost(), "127.0.0.1:47810");
+    EXPECT_EQ(nodes->GetNodes()[0]->GetWeight(), 2u);
+    EXPECT_EQ(nodes->GetNodes()[0]->GetPath(), "/packages/");
+}
+
+TEST_F(TalvanePack, NodePathPlacesTheFiles) {
+    WriteFile(fs::path(input_.Path()) / "f", "x");
+    PackageOptions options = Options();
+    options.nodePath = "/cdn/files/";
+    options.nodes = {"localhost"};
+    BuildPackage(options);
+    EXPECT_TRUE(fs::exists(fs::path(output_.Path()) / "cdn/files/partner/pkg/3/f"));
+    EXPECT_FALSE(fs::exists(fs::path(output_.Path()) / "manifests/pkg/current.xml")) << "only with --current";
+}
+
+TEST_F(TalvanePack, RefusesWhatItCannotRepresentSafely) {
+    test::TemporaryFolder outside;
+    WriteFile(fs::path(outside.Path()) / "secret", "x");
+    fs::create_symlink(fs::path(outside.Path()) / "secret", fs::path(input_.Path()) / "link");
+    EXPECT_THROW(BuildPackage(Options()), PackError) << "a link leading out";
+    fs::remove(fs::path(input_.Path()) / "link");
+
+    WriteFile(fs::path(input_.Path()) / "quote\"name", "x");
+    EXPECT_THROW(BuildPackage(Options()), PackError);
+    fs::remove(fs::path(input_.Path()) / "quote\"name");
+    WriteFile(fs::path(input_.Path()) / "back\\slash", "x");
+    EXPECT_THROW(BuildPackage(Options()), PackError);
+    fs::remove(fs::path(input_.Path()) / "back\\slash");
+
+    WriteFile(fs::path(input_.Path()) / "ok", "x");
+    fs::create_symlink("ok", fs::path(input_.Path()) / "inner-link");
+    EXPECT_NO_THROW(BuildPackage(Options())) << "a link to a file inside is packed as that file";
+
+    PackageOptions badId = Options();
+    badId.packageId = "../escape";
+    EXPECT_THROW(BuildPackage(badId), PackError);
+    PackageOptions badRun = Options();
+    badRun.run = "missing";
+    EXPECT_THROW(BuildPackage(badRun), PackError);
+    PackageOptions badNode = Options();
+    badNode.nodes = {"http://host/"};
+    EXPECT_THROW(BuildPackage(badNode), PackError);
+    PackageOptions badCountries = Options();
+    badCountries.countries = {"DE"};
+    EXPECT_THROW(BuildPackage(badCountries), PackError) << "countries without a policy";
+    EXPECT_FALSE(fs::exists(fs::path(output_.Path()) / "manifests/escape"));
+}
+
+TEST(TalvanePackArguments, ParsesListsAndRejectsNonsense) {
+    const PackageOptions options = ParsePackArguments(
+        {"--input", "in", "--output", "out", "--partner", "p", "--package", "k", "--version", "1", "--name", "N",
+         "--chunk-size", "4096", "--nodes", "a:1,b:2", "--weights", "3,4", "--node-path", "/x", "--current"});
+    EXPECT_EQ(options.chunkSize, 4096u);
+    EXPECT_EQ(options.nodes, (std::vector<std::string>{"a:1", "b:2"}));
+    EXPECT_EQ(options.weights, (std::vector<std::uint32_t>{3, 4}));
+    EXPECT_EQ(options.nodePath, "/x/");
+    EXPECT_TRUE(options.current);
+    EXPECT_THROW(ParsePackArguments({"--chunk-size", "-1"}), PackError);
+    EXPECT_THROW(ParsePackArguments({"--chunk-size", "4294967296"}), PackError);
+    EXPECT_THROW(ParsePackArguments({"--bogus"}), PackError);
+    EXPECT_THROW(ParsePackArguments({"--input"}), PackError);
+}
+
+}  // namespace
+}  // namespace tvl::pack

@@ -1,0 +1,379 @@
+#include "tools/talvane-pack/PackageBuilder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "engine/manifest/Crc32.h"
+#include "engine/manifest/NodeManifest.h"
+#include "engine/manifest/StandardFileManifest.h"
+
+namespace tvl::pack {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool IsSafeId(const std::string& id) {
+    return !id.empty() && id != "." && id != ".." &&
+           id.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") ==
+               std::string::npos;
+}
+
+std::string XmlEscape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&apos;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+bool IsInside(const fs::path& path, const fs::path& root) {
+    const auto rel = path.lexically_relative(root);
+    return !rel.empty() && *rel.begin() != "..";
+}
+
+void Collect(const fs::path& root, std::vector<PackedFile>& files) {
+    const fs::path canonicalRoot = fs::canonical(root);
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        const fs::path& path = it->path();
+        const std::string relative = path.lexically_relative(root).generic_string();
+        const fs::file_status link = it->symlink_status();
+        if (fs::is_symlink(link)) {
+            std::error_code error;
+            const fs::path target = fs::canonical(path, error);
+            if (error || !IsInside(target, canonicalRoot)) {
+                throw PackError(relative + ": symbolic link leading out of the input folder");
+            }
+            if (fs::is_directory(target)) {
+                throw PackError(relative + ": symbolic link to a folder (would be packed twice)");
+            }
+        } else if (fs::is_directory(link)) {
+            continue;
+        } else if (!fs::is_regular_file(link)) {
+            throw PackError(relative + ": not a regular file");
+        }
+        if (!IsSafeRelativePath(relative)) {
+            throw PackError(relative + ": a name the package reader refuses (control characters, quotes, "
+                                       "backslashes or dot segments)");
+        }
+        PackedFile file;
+        file.path = relative;
+        file.source = path.string();
+        file.size = fs::file_size(path);
+        files.push_back(std::move(file));
+    }
+    // Byte order of the paths: stable whatever the file system lists first.
+    std::sort(files.begin(), files.end(), [](const PackedFile& a, const PackedFile& b) { return a.path < b.path; });
+}
+
+// Every chunk of every file, hashed by a pool of threads each reading with
+// pread into a buffer of its own.
+void Hash(std::vector<PackedFile>& files, std::uint32_t chunkSize, unsigned threads) {
+    struct Job {
+        std::size_t file;
+        std::uint64_t chunk;
+    };
+    std::vector<Job> jobs;
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        const std::uint64_t count = (files[f].size + chunkSize - 1) / chunkSize;
+        files[f].checksums.assign(count, 0);
+        for (std::uint64_t c = 0; c < count; ++c) {
+            jobs.push_back({f, c});
+        }
+    }
+    std::atomic<std::size_t> next{0};
+    std::mutex errorMutex;
+    std::string error;
+    const auto worker = [&] {
+        std::vector<unsigned char> buffer(chunkSize);
+        int fd = -1;
+        std::size_t openFile = files.size();
+        for (std::size_t j = next++; j < jobs.size(); j = next++) {
+            const Job& job = jobs[j];
+            PackedFile& file = files[job.file];
+            if (openFile != job.file) {
+                if (fd >= 0) {
+                    close(fd);
+                }
+                fd = open(file.source.c_str(), O_RDONLY | O_CLOEXEC);
+                openFile = job.file;
+            }
+            const std::uint64_t offset = job.chunk * chunkSize;
+            const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(chunkSize, file.size - offset));
+            std::size_t done = 0;
+            while (fd >= 0 && done < length) {
+                const ssize_t n = pread(fd, buffer.data() + done, length - done, static_cast<off_t>(offset + done));
+                if (n <= 0) {
+                    break;
+                }
+                done += static_cast<std::size_t>(n);
+            }
+            if (done != length) {
+                std::lock_guard<std::mutex> lock(errorMutex);
+                error = file.path + ": could not be read completely (changed while packing?)";
+                next = jobs.size();
+                break;
+            }
+            file.checksums[job.chunk] = Crc32(buffer.data(), length);
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads; ++t) {
+        pool.emplace_back(worker);
+    }
+    worker();
+    for (auto& thread : pool) {
+        thread.join();
+    }
+    if (!error.empty()) {
+        throw PackError(error);
+    }
+}
+
+std::string ManifestXml(const PackageOptions& options, const std::vector<PackedFile>& files) {
+    std::ostringstream xml;
+    xml << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+    xml << "<package id=\"" << XmlEscape(options.packageId) << "\" name=\"" << XmlEscape(options.name)
+        << "\" partnerId=\"" << XmlEscape(options.partnerId) << "\" versionId=\"" << XmlEscape(options.versionId)
+        << "\"";
+    if (!options.run.empty()) {
+        xml << " run=\"" << XmlEscape(options.run) << "\"";
+    }
+    xml << " isActive=\"" << (options.inactive ? "false" : "true") << "\">\n";
+    if (!options.policy.empty()) {
+        xml << "  <version id=\"" << XmlEscape(options.versionId) << "\"";
+        if (!options.run.empty()) {
+            xml << " run=\"" << XmlEscape(options.run) << "\"";
+        }
+        xml << " policy=\"" << options.policy << "\">\n    <countryCodes>";
+        for (const auto& country : options.countries) {
+            xml << "<countryCode>" << XmlEscape(country) << "</countryCode>";
+        }
+        xml << "</countryCodes>\n  </version>\n";
+    }
+    xml << "  <files>\n";
+    static const char hex[] = "0123456789abcdef";
+    for (const auto& file : files) {
+        xml << "    <file path=\"" << XmlEscape(file.path) << "\" size=\"" << file.size << "\" chunksize=\""
+            << options.chunkSize << "\" checksums=\"";
+        for (std::uint32_t sum : file.checksums) {
+            for (int shift = 28; shift >= 0; shift -= 4) {
+                xml << hex[(sum >> shift) & 0xF];
+            }
+        }
+        xml << "\"/>\n";
+    }
+    xml << "  </files>\n</package>\n";
+    return xml.str();
+}
+
+std::string NodeListXml(const PackageOptions& options) {
+    std::ostringstream xml;
+    xml << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<ArrayOfNodeInfo>\n";
+    for (std::size_t i = 0; i < options.nodes.size(); ++i) {
+        xml << "  <NodeInfo><NodeId>node" << (i + 1) << "</NodeId><Host>" << XmlEscape(options.nodes[i])
+            << "</Host><Path>" << XmlEscape(options.nodePath) << "</Path>";
+        if (i < options.weights.size()) {
+            xml << "<Weight>" << options.weights[i] << "</Weight>";
+        }
+        xml << "</NodeInfo>\n";
+    }
+    xml << "</ArrayOfNodeInfo>\n";
+    return xml.str();
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    const fs::path temporary = path.string() + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << text;
+        if (!out) {
+            throw PackError(path.string() + ": could not be written");
+        }
+    }
+    fs::rename(temporary, path);
+}
+
+void Validate(const PackageOptions& options) {
+    if (options.input.empty() || options.output.empty()) {
+        throw PackError("--input and --output are required");
+    }
+    for (const auto& [flag, id] : {std::pair<const char*, const std::string*>{"--partner", &options.partnerId},
+                                   {"--package", &options.packageId},
+                                   {"--version", &options.versionId}}) {
+        if (!IsSafeId(*id)) {
+            throw PackError(std::string(flag) + " must be letters, digits, '.', '_' or '-' (it names folders)");
+        }
+    }
+    if (options.name.empty()) {
+        throw PackError("--name is required");
+    }
+    if (options.chunkSize == 0) {
+        throw PackError("--chunk-size must be at least 1");
+    }
+    if (!options.policy.empty() && options.policy != "None" && options.policy != "Whitelist" &&
+        options.policy != "Blacklist") {
+        throw PackError("--policy must be None, Whitelist or Blacklist");
+    }
+    if (!options.countries.empty() && options.policy.empty()) {
+        throw PackError("--countries needs --policy");
+    }
+    for (const auto& country : options.countries) {
+        if (country.size() != 2) {
+            throw PackError("country codes have two letters: " + country);
+        }
+    }
+    for (const auto& node : options.nodes) {
+        if (!IsPlainAuthority(node)) {
+            throw PackError("--nodes takes HOST[:PORT] entries: " + node);
+        }
+    }
+    if (!options.weights.empty() && options.weights.size() != options.nodes.size()) {
+        throw PackError("--weights needs one weight per node");
+    }
+    const std::string& nodePath = options.nodePath;
+    if (nodePath.empty() || nodePath.front() != '/' || nodePath.find("..") != std::string::npos) {
+        throw PackError("--node-path must be an absolute URL path without \"..\"");
+    }
+    if (!fs::is_directory(options.input)) {
+        throw PackError(options.input + ": not a folder");
+    }
+}
+
+}  // namespace
+
+PackResult BuildPackage(const PackageOptions& options) {
+    Validate(options);
+    PackResult result;
+    Collect(options.input, result.files);
+    if (!options.run.empty() &&
+        std::none_of(result.files.begin(), result.files.end(),
+                     [&](const PackedFile& file) { return file.path == options.run; })) {
+        throw PackError("--run names no file of the package: " + options.run);
+    }
+    const unsigned threads = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+    Hash(result.files, options.chunkSize, threads);
+
+    const fs::path root(options.output);
+    const fs::path packageFolder = root / fs::path(options.nodePath.substr(1)) / options.partnerId /
+                                   options.packageId / options.versionId;
+    for (auto& file : result.files) {
+        const fs::path target = packageFolder / file.path;
+        fs::create_directories(target.parent_path());
+        fs::copy_file(file.source, target, fs::copy_options::overwrite_existing);
+        result.totalBytes += file.size;
+    }
+
+    const std::string manifest = ManifestXml(options, result.files);
+    const fs::path manifestFolder = root / "manifests" / options.packageId;
+    result.manifestPath = (manifestFolder / (options.versionId + ".xml")).string();
+    WriteText(result.manifestPath, manifest);
+    if (options.current) {
+        WriteText(manifestFolder / "current.xml", manifest);
+    }
+    if (!options.nodes.empty()) {
+        WriteText(root / "nodes" / (options.partnerId + ".xml"), NodeListXml(options));
+    }
+    return result;
+}
+
+namespace {
+
+std::vector<std::string> SplitList(const std::string& text) {
+    std::vector<std::string> items;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        if (!item.empty()) {
+            items.push_back(item);
+        }
+    }
+    return items;
+}
+
+std::uint64_t ParseNumber(const std::string& flag, const std::string& text, std::uint64_t max) {
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) {
+        throw PackError(flag + " takes a number: " + text);
+    }
+    const unsigned long long value = std::stoull(text);
+    if (value > max) {
+        throw PackError(flag + " is too large: " + text);
+    }
+    return value;
+}
+
+}  // namespace
+
+PackageOptions ParsePackArguments(const std::vector<std::string>& arguments) {
+    PackageOptions options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& flag = arguments[i];
+        const auto value = [&]() -> const std::string& {
+            if (i + 1 >= arguments.size()) {
+                throw PackError(flag + " needs a value");
+            }
+            return arguments[++i];
+        };
+        if (flag == "--input") {
+            options.input = value();
+        } else if (flag == "--output") {
+            options.output = value();
+        } else if (flag == "--partner") {
+            options.partnerId = value();
+        } else if (flag == "--package") {
+            options.packageId = value();
+        } else if (flag == "--version") {
+            options.versionId = value();
+        } else if (flag == "--name") {
+            options.name = value();
+        } else if (flag == "--run") {
+            options.run = value();
+        } else if (flag == "--chunk-size") {
+            options.chunkSize = static_cast<std::uint32_t>(ParseNumber(flag, value(), 0xFFFFFFFFu));
+        } else if (flag == "--policy") {
+            options.policy = value();
+        } else if (flag == "--countries") {
+            options.countries = SplitList(value());
+        } else if (flag == "--inactive") {
+            options.inactive = true;
+        } else if (flag == "--current") {
+            options.current = true;
+        } else if (flag == "--nodes") {
+            options.nodes = SplitList(value());
+        } else if (flag == "--node-path") {
+            options.nodePath = value();
+            if (!options.nodePath.empty() && options.nodePath.back() != '/') {
+                options.nodePath += '/';
+            }
+        } else if (flag == "--weights") {
+            for (const auto& weight : SplitList(value())) {
+                options.weights.push_back(static_cast<std::uint32_t>(ParseNumber(flag, weight, 0xFFFFFFFFu)));
+            }
+        } else if (flag == "--threads") {
+            options.threads = static_cast<unsigned>(ParseNumber(flag, value(), 1024));
+        } else {
+            throw PackError("unknown option " + flag);
+        }
+    }
+    return options;
+}
+
+}  // namespace tvl::pack
