@@ -41,8 +41,8 @@ void BM_GetNode(benchmark::State& state) {
         optimizer.GetNode(*params);
         benchmark::DoNotOptimize(params->selectedNode.get());
     }
-    state.counters["trials"] =
-        SimulationTrials(list->GetNodes().size(), settings.trialsPerNode, settings.maxTrials);
+    const std::size_t n = list->GetNodes().size();
+    state.counters["trials"] = n > 1 ? SimulationTrials(n, settings.trialsPerNode, settings.maxTrials) : 0;
 }
 
 BENCHMARK(BM_GetNode)->Arg(1)->Arg(2)->Arg(10)->Arg(50)->Unit(benchmark::kMicrosecond);
