@@ -53,6 +53,8 @@ TransferSettings::TransferSettings()
       geolocationUrl(CompiledDeployment().geolocationUrl),
       geolocationConnectTimeoutSeconds(5),
       geolocationTimeoutSeconds(10),
-      geolocationRetries(1) {}
+      geolocationRetries(1),
+      analyticsEventsUrl(CompiledDeployment().analyticsEventsUrl),
+      analyticsTransfersUrl(CompiledDeployment().analyticsTransfersUrl) {}
 
 }  // namespace tvl

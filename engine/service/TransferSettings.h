@@ -52,6 +52,11 @@ struct TransferSettings {
     std::uint32_t geolocationConnectTimeoutSeconds;
     std::uint32_t geolocationTimeoutSeconds;
     std::uint32_t geolocationRetries;
+    // The analytics service's events and transfers endpoints: http URLs
+    // without a path. Deployment values, settings so that tests and tools can
+    // point them elsewhere.
+    std::string analyticsEventsUrl;
+    std::string analyticsTransfersUrl;
 };
 
 // The engine's default parallelism: the hardware threads (at least 1) plus 2.

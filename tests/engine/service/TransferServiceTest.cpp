@@ -90,6 +90,8 @@ TEST(TransferSettings, Defaults) {
     EXPECT_EQ(s.geolocationConnectTimeoutSeconds, 5u);
     EXPECT_EQ(s.geolocationTimeoutSeconds, 10u);
     EXPECT_EQ(s.geolocationRetries, 1u);
+    EXPECT_EQ(s.analyticsEventsUrl, CompiledDeployment().analyticsEventsUrl);
+    EXPECT_EQ(s.analyticsTransfersUrl, CompiledDeployment().analyticsTransfersUrl);
 }
 
 TEST(TransferSettings, DeploymentGeolocationUrlIsHttpWithItsPath) {
