@@ -7,13 +7,14 @@
 namespace tvl {
 
 class EmbeddedMessageCatalog;
+class UpdaterContext;
 
 namespace Updater {
 
 class UpdaterMessages;
 
 class Updater {
-public:
+  public:
     virtual ~Updater() = default;
 
     // Valid for the updater's whole life.
@@ -22,10 +23,16 @@ public:
     // catalog that holds its translation.
     virtual void RegisterCatalogs(EmbeddedMessageCatalog& catalog) const = 0;
 
+    // The whole application run: language, transfer service, monitor and
+    // dialog are set up, the dialog runs until it ends, and everything is torn
+    // down in reverse order. Returns the process exit code, always 0: the user
+    // has been told about every failure by then.
+    int Run(const UpdaterContext& context);
+
     Updater(const Updater&) = delete;
     Updater& operator=(const Updater&) = delete;
 
-protected:
+  protected:
     Updater() = default;
 };
 

@@ -1,0 +1,28 @@
+# cmake -DFILES="<symbol>=<file>|..." -DOUTPUT=<cpp file> -P EmbedFiles.cmake
+#
+# Writes a C++ source that defines, for every symbol, a function
+# `EmbeddedFile <symbol>()` (resources/EmbeddedFile.h) over the file's bytes.
+string(REPLACE "|" ";" files "${FILES}")
+set(content "// Generated from the files under resources/; edit those instead.\n")
+string(APPEND content "#include \"resources/EmbeddedFile.h\"\n\nnamespace tvl {\nnamespace {\n\n")
+set(functions "")
+foreach(entry IN LISTS files)
+    if(NOT entry MATCHES "^([A-Za-z_][A-Za-z0-9_]*)=(.+)$")
+        message(FATAL_ERROR "EmbedFiles: bad entry ${entry}")
+    endif()
+    set(symbol "${CMAKE_MATCH_1}")
+    set(file "${CMAKE_MATCH_2}")
+    file(READ "${file}" hex HEX)
+    string(LENGTH "${hex}" digits)
+    if(digits EQUAL 0)
+        message(FATAL_ERROR "EmbedFiles: ${file} is empty")
+    endif()
+    math(EXPR size "${digits} / 2")
+    string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
+    string(REPEAT "'[^']+'," 16 line)
+    string(REGEX REPLACE "(${line})" "\\1\n    " bytes "${bytes}")
+    string(APPEND content "const char k${symbol}[${size}] = {\n    ${bytes}\n};\n\n")
+    string(APPEND functions "EmbeddedFile ${symbol}() { return {k${symbol}, sizeof(k${symbol})}; }\n\n")
+endforeach()
+string(APPEND content "}  // namespace\n\n${functions}}  // namespace tvl\n")
+file(WRITE "${OUTPUT}" "${content}")
