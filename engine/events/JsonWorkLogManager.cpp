@@ -1,0 +1,80 @@
+#include "engine/events/JsonWorkLogManager.h"
+
+#include <boost/property_tree/ptree.hpp>
+
+#include "engine/events/JsonLogEventWork.h"
+#include "engine/events/JsonText.h"
+#include "engine/events/SetUpLogRecordWorks.h"
+
+namespace tvl {
+namespace {
+
+constexpr std::uint32_t kLogThreads = 2;
+
+// The works' own description decides importance; anything but a readable
+// boolean counts as not important.
+bool IsImportant(const boost::property_tree::ptree& description) {
+    return description.get_optional<bool>("important").value_or(false);
+}
+
+void SubmitWorkRecord(LogManager* manager, const Work& work, const WorkStatus& status,
+                      std::int32_t outcomeLevel, const char* event) {
+    boost::property_tree::ptree description;
+    work.DescribeStatus(status, description);
+    const std::int32_t level = (IsImportant(description) ? LogManager::ImportantWorkLevel : 0) + outcomeLevel;
+    const auto record = manager->CreateRecord(level);
+    record->GetTree().put("event", event);
+    record->GetTree().add_child("params", description);
+    manager->Submit(record);
+}
+
+}  // namespace
+
+JsonWorkLogManager::JsonWorkLogManager(std::int32_t levelMask, std::string logsFolder,
+                                       SharedFileFactory* sharedFileFactory)
+    : WorkLogManager(kLogThreads, false, levelMask, std::move(logsFolder), sharedFileFactory) {}
+
+JsonWorkLogManager::~JsonWorkLogManager() {
+    // Records still queued call back into this manager, so they run while it is whole.
+    Drain();
+}
+
+std::shared_ptr<TrackEventWork> JsonWorkLogManager::CreateRecord(std::int32_t level) {
+    return std::make_shared<JsonLogEventWork>(level, this);
+}
+
+void JsonWorkLogManager::OnWorkComplete(const std::shared_ptr<const Work>& work, const WorkStatus& status) {
+    // Every completion level includes 2 or 8 and possibly 16; a mask without
+    // them would drop the record anyway, so do not queue it.
+    if (IsLogged(FailedWorkLevel | CompletedWorkLevel | ImportantWorkLevel)) {
+        Submit(std::make_shared<SetUpOnCompleteWork>(this, work, status));
+    }
+}
+
+void JsonWorkLogManager::OnSimpleWorkRetry(const std::shared_ptr<const SimpleWork>& work,
+                                           const WorkStatus& status) {
+    if (IsLogged(RetryLevel | ImportantWorkLevel)) {
+        Submit(std::make_shared<SetUpOnRetryWork>(this, work, status));
+    }
+}
+
+WorkStatus JsonLogEventWork::ExecuteTask() {
+    if (manager_->IsLogged(GetKind())) {
+        manager_->WriteLine(GetKind(), JsonText(GetTree()));
+    }
+    return WorkStatus(WorkResult::Success);
+}
+
+WorkStatus SetUpOnCompleteWork::ExecuteTask() {
+    const bool failed = status_.result == WorkResult::RetryableError || status_.result == WorkResult::Error;
+    SubmitWorkRecord(manager_, *work_, status_,
+                     failed ? LogManager::FailedWorkLevel : LogManager::CompletedWorkLevel, "OnWorkComplete");
+    return WorkStatus(WorkResult::Success);
+}
+
+WorkStatus SetUpOnRetryWork::ExecuteTask() {
+    SubmitWorkRecord(manager_, *work_, status_, LogManager::RetryLevel, "OnSimpleWorkRetry");
+    return WorkStatus(WorkResult::Success);
+}
+
+}  // namespace tvl
