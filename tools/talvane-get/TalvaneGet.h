@@ -1,0 +1,49 @@
+#pragma once
+
+// The transfer engine as a command-line tool: creates a transfer (or restores
+// a stored one), starts it into a folder once it is initialized, shows
+// progress, retries retryable errors a bounded number of times, and reports
+// the outcome. Run on one thread; `interrupted` may be set from a signal
+// handler, after which the transfer is suspended so that --restore continues it.
+
+#include <atomic>
+#include <cstdint>
+#include <iosfwd>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tvl::get {
+
+struct GetOptions {
+    std::string manifestHost;
+    std::string partnerId;
+    std::string packageId;
+    std::string versionId;  // empty: the current version
+    std::string destination;
+    std::string geolocationUrl;  // empty: the deployment's
+    std::string eventsUrl;
+    std::string transfersUrl;
+    std::int32_t logLevel = -9;
+    std::int32_t workThreads = 0;    // 0: the engine's default
+    std::uint32_t parallelWorks = 0;  // 0: the engine's default
+    unsigned retries = 3;
+    std::string restoreId;
+    bool json = false;
+    bool quiet = false;
+};
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Throws UsageError for anything it cannot accept.
+GetOptions ParseGetArguments(const std::vector<std::string>& arguments);
+
+extern const char kGetUsage[];
+
+// Exit codes: 0 completed, 1 transfer error, 130 interrupted (transfer suspended).
+int RunGet(const GetOptions& options, std::ostream& out, std::ostream& err, const std::atomic<bool>& interrupted);
+
+}  // namespace tvl::get
