@@ -58,6 +58,15 @@ void LazyParallelWork::QueueAvailableWork(const std::shared_ptr<Workflow>& workf
     }
 }
 
+std::vector<std::shared_ptr<Work>> LazyParallelWork::GetActiveChildren() const {
+    std::vector<std::shared_ptr<Work>> children;
+    children.reserve(active_.size());
+    for (const auto& entry : active_) {
+        children.push_back(entry.second);
+    }
+    return children;
+}
+
 bool LazyParallelWork::IsActiveChild(const std::shared_ptr<const Work>& child) {
     return active_.count(child.get()) != 0;
 }

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <unordered_map>
+#include <vector>
 
 #include "engine/work/CompositeWork.h"
 
@@ -30,6 +31,9 @@ protected:
 
     // The next child to run, or null when there is none; restart the generator in Reset.
     virtual std::shared_ptr<Work> GetNextWork() = 0;
+
+    // The running children, in no particular order; call with the lock held.
+    std::vector<std::shared_ptr<Work>> GetActiveChildren() const;
 
     void OnSetWorkflow(const std::shared_ptr<Workflow>& workflow) override;
     bool IsActiveChild(const std::shared_ptr<const Work>& child) override;

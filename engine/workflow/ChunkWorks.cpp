@@ -1,0 +1,348 @@
+#include "engine/workflow/ChunkWorks.h"
+
+#include <algorithm>
+#include <boost/property_tree/ptree.hpp>
+#include <stdexcept>
+
+#include "engine/file/MemoryMappedFileData.h"
+#include "engine/file/SharedFile.h"
+#include "engine/manifest/Crc32.h"
+#include "engine/manifest/NodeManifest.h"
+#include "engine/manifest/StandardFileManifest.h"
+#include "engine/service/TransferBehavior.h"
+#include "engine/service/TransferProgressUpdater.h"
+#include "engine/service/TransferWorkInterface.h"
+#include "engine/work/NoOpWork.h"
+#include "engine/workflow/OptimizedRequestChunkWork.h"
+#include "engine/workflow/TransferSharedFileData.h"
+#include "engine/workflow/TransferSharedMapData.h"
+
+namespace tvl {
+namespace {
+
+std::uint32_t AtLeastEveryNode(std::int32_t setting, const std::shared_ptr<NodeListManifest>& nodeList) {
+    const std::size_t nodes = nodeList ? nodeList->GetNodes().size() : 0;
+    const std::uint32_t others = nodes > 1 ? static_cast<std::uint32_t>(nodes - 1) : 0;
+    return std::max(static_cast<std::uint32_t>(std::max(setting, 0)), others);
+}
+
+std::uint32_t Capacity(const TransferBehavior& behavior) {
+    return std::max(behavior.settings.parallelWorks, 1u);
+}
+
+}  // namespace
+
+// LazyParallelChunksWork
+
+LazyParallelChunksWork::LazyParallelChunksWork(std::shared_ptr<TransferWorkInterface> interface,
+                                               std::shared_ptr<StandardFileManifest> file,
+                                               std::shared_ptr<TransferSharedFileData> fileData,
+                                               const char* name)
+    : TransferWork(std::move(interface)),
+      LazyParallelWork(LogCompleteCallback(interface_->GetBehavior()), Capacity(interface_->GetBehavior())),
+      file_(std::move(file)),
+      fileData_(std::move(fileData)),
+      name_(name),
+      count_(file_->GetChunkCount()) {}
+
+void LazyParallelChunksWork::Describe(boost::property_tree::ptree& tree) const {
+    tree.put("name", name_);
+    DescribeTransfer(tree);
+    fileData_->Describe(tree);
+}
+
+void LazyParallelChunksWork::Reset() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    LazyParallelWork::Reset();
+    next_ = 0;
+}
+
+std::shared_ptr<Work> LazyParallelChunksWork::GetNextWork() {
+    if (next_ >= count_) {
+        return nullptr;
+    }
+    const std::uint32_t index = next_++;
+    const std::vector<std::uint32_t>& checksums = file_->GetChecksums();
+    auto mapData = std::make_shared<TransferSharedMapData>(
+        fileData_, file_->GetChunkLowerBound(index), file_->GetChunkUpperBound(index),
+        index < checksums.size() ? checksums[index] : 0, interface_->GetProgressUpdater());
+    return CreateChunkWork(std::move(mapData));
+}
+
+// LazyParallelTransferMultipleChunksWork
+
+std::shared_ptr<LazyParallelTransferMultipleChunksWork> LazyParallelTransferMultipleChunksWork::Create(
+    std::shared_ptr<TransferWorkInterface> interface, std::shared_ptr<StandardFileManifest> file,
+    std::shared_ptr<TransferSharedFileData> fileData) {
+    return std::make_shared<LazyParallelTransferMultipleChunksWork>(Token(), std::move(interface),
+                                                                    std::move(file), std::move(fileData));
+}
+
+LazyParallelTransferMultipleChunksWork::LazyParallelTransferMultipleChunksWork(
+    Token, std::shared_ptr<TransferWorkInterface> interface, std::shared_ptr<StandardFileManifest> file,
+    std::shared_ptr<TransferSharedFileData> fileData)
+    : LazyParallelChunksWork(std::move(interface), std::move(file), std::move(fileData),
+                             "LazyParallelTransferMultipleChunksWork"),
+      nodeList_(interface_->GetNodeList()),
+      sequenceRetries_(AtLeastEveryNode(interface_->GetBehavior().settings.chunkRetries, nodeList_)),
+      requestRetries_(AtLeastEveryNode(interface_->GetBehavior().settings.chunkRequestRetries, nodeList_)) {}
+
+std::shared_ptr<Work> LazyParallelTransferMultipleChunksWork::CreateChunkWork(
+    std::shared_ptr<TransferSharedMapData> mapData) {
+    return TransferSingleChunkWork::Create(interface_, std::move(mapData), nodeList_, sequenceRetries_,
+                                           requestRetries_);
+}
+
+void LazyParallelTransferMultipleChunksWork::ReleaseMaps() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    for (const std::shared_ptr<Work>& child : GetActiveChildren()) {
+        if (auto* chunk = dynamic_cast<ChunkSequenceWork*>(child.get())) {
+            chunk->GetMapData()->map.reset();
+        }
+    }
+}
+
+// LazyParallelVerifyMultipleChunksWork
+
+std::shared_ptr<LazyParallelVerifyMultipleChunksWork> LazyParallelVerifyMultipleChunksWork::Create(
+    std::shared_ptr<TransferWorkInterface> interface, std::shared_ptr<StandardFileManifest> file,
+    std::shared_ptr<TransferSharedFileData> fileData) {
+    return std::make_shared<LazyParallelVerifyMultipleChunksWork>(Token(), std::move(interface),
+                                                                  std::move(file), std::move(fileData));
+}
+
+LazyParallelVerifyMultipleChunksWork::LazyParallelVerifyMultipleChunksWork(
+    Token, std::shared_ptr<TransferWorkInterface> interface, std::shared_ptr<StandardFileManifest> file,
+    std::shared_ptr<TransferSharedFileData> fileData)
+    : LazyParallelChunksWork(std::move(interface), std::move(file), std::move(fileData),
+                             "LazyParallelVerifyMultipleChunksWork") {}
+
+std::shared_ptr<Work> LazyParallelVerifyMultipleChunksWork::CreateChunkWork(
+    std::shared_ptr<TransferSharedMapData> mapData) {
+    return MapAndVerifyChunkWork::Create(interface_, std::move(mapData));
+}
+
+// ChunkSequenceWork
+
+ChunkSequenceWork::ChunkSequenceWork(std::shared_ptr<TransferWorkInterface> interface,
+                                     std::shared_ptr<TransferSharedMapData> mapData, const char* name)
+    : TransferWork(std::move(interface)),
+      SequentialWork(LogCompleteCallback(interface_->GetBehavior()), 4),
+      mapData_(std::move(mapData)),
+      name_(name) {}
+
+void ChunkSequenceWork::Describe(boost::property_tree::ptree& tree) const {
+    tree.put("name", name_);
+    DescribeTransfer(tree);
+    mapData_->Describe(tree);
+}
+
+void ChunkSequenceWork::Reset() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    SequentialWork::Reset();
+    mapData_->map.reset();
+    mapData_->fileProgressBytes = 0;
+}
+
+std::shared_ptr<TransferSingleChunkWork> TransferSingleChunkWork::Create(
+    std::shared_ptr<TransferWorkInterface> interface, std::shared_ptr<TransferSharedMapData> mapData,
+    std::shared_ptr<NodeListManifest> nodeList, std::uint32_t sequenceRetries, std::uint32_t requestRetries) {
+    auto work = std::make_shared<TransferSingleChunkWork>(Token(), interface, mapData);
+    work->AddWork(CreateChunkMapWork::Create(interface, mapData));
+    work->AddWork(PrefetchChunkWork::Create(interface, mapData));
+    work->AddWork(ConditionalTransferChunkWork::Create(interface, mapData, std::move(nodeList),
+                                                       sequenceRetries, requestRetries));
+    work->AddWork(ReleaseChunkMapWork::Create(interface, mapData));
+    return work;
+}
+
+TransferSingleChunkWork::TransferSingleChunkWork(Token, std::shared_ptr<TransferWorkInterface> interface,
+                                                 std::shared_ptr<TransferSharedMapData> mapData)
+    : ChunkSequenceWork(std::move(interface), std::move(mapData), "TransferSingleChunkWork") {}
+
+std::shared_ptr<MapAndVerifyChunkWork> MapAndVerifyChunkWork::Create(
+    std::shared_ptr<TransferWorkInterface> interface, std::shared_ptr<TransferSharedMapData> mapData) {
+    auto work = std::make_shared<MapAndVerifyChunkWork>(Token(), interface, mapData);
+    work->AddWork(CreateChunkMapWork::Create(interface, mapData));
+    work->AddWork(PrefetchChunkWork::Create(interface, mapData));
+    work->AddWork(VerifyChunkWork::Create(interface, mapData));
+    work->AddWork(ReleaseChunkMapWork::Create(interface, mapData));
+    return work;
+}
+
+MapAndVerifyChunkWork::MapAndVerifyChunkWork(Token, std::shared_ptr<TransferWorkInterface> interface,
+                                             std::shared_ptr<TransferSharedMapData> mapData)
+    : ChunkSequenceWork(std::move(interface), std::move(mapData), "MapAndVerifyChunkWork") {}
+
+// ChunkMapWork and its leaves
+
+ChunkMapWork::ChunkMapWork(std::shared_ptr<TransferWorkInterface> interface,
+                           std::shared_ptr<TransferSharedMapData> mapData, const char* name)
+    : TransferWork(std::move(interface)),
+      SimpleWork(LogCompleteCallback(interface_->GetBehavior())),
+      mapData_(std::move(mapData)),
+      name_(name) {}
+
+void ChunkMapWork::Describe(boost::property_tree::ptree& tree) const {
+    tree.put("name", name_);
+    DescribeTransfer(tree);
+    mapData_->Describe(tree);
+}
+
+WorkStatus ChunkMapWork::ExecuteTask() {
+    try {
+        return Execute(*mapData_);
+    } catch (...) {
+        return FileExceptionStatus(std::current_exception());
+    }
+}
+
+std::shared_ptr<CreateChunkMapWork> CreateChunkMapWork::Create(
+    std::shared_ptr<TransferWorkInterface> interface, std::shared_ptr<TransferSharedMapData> mapData) {
+    return std::make_shared<CreateChunkMapWork>(Token(), std::move(interface), std::move(mapData));
+}
+
+CreateChunkMapWork::CreateChunkMapWork(Token, std::shared_ptr<TransferWorkInterface> interface,
+                                       std::shared_ptr<TransferSharedMapData> mapData)
+    : ChunkMapWork(std::move(interface), std::move(mapData), "CreateChunkMapWork") {}
+
+void CreateChunkMapWork::Reset() {
+    ChunkMapWork::Reset();
+    mapData_->map.reset();
+}
+
+WorkStatus CreateChunkMapWork::Execute(TransferSharedMapData& mapData) {
+    const std::shared_ptr<SharedFile>& file = mapData.sharedFileData->file;
+    if (!file) {
+        return TransferErrorStatus(TransferError::InternalError,
+                                   "CreateChunkMapWork::ExecuteTask has no shared file");
+    }
+    mapData.map = file->Map(mapData.lowerBound, mapData.upperBound);
+    return WorkStatus(WorkResult::Success);
+}
+
+std::shared_ptr<PrefetchChunkWork> PrefetchChunkWork::Create(std::shared_ptr<TransferWorkInterface> interface,
+                                                             std::shared_ptr<TransferSharedMapData> mapData) {
+    return std::make_shared<PrefetchChunkWork>(Token(), std::move(interface), std::move(mapData));
+}
+
+PrefetchChunkWork::PrefetchChunkWork(Token, std::shared_ptr<TransferWorkInterface> interface,
+                                     std::shared_ptr<TransferSharedMapData> mapData)
+    : ChunkMapWork(std::move(interface), std::move(mapData), "PrefetchChunkWork") {}
+
+WorkStatus PrefetchChunkWork::Execute(TransferSharedMapData& mapData) {
+    if (!mapData.map) {
+        return TransferErrorStatus(TransferError::InternalError,
+                                   "PrefetchChunkWork::ExecuteTask has no shared map");
+    }
+    mapData.map->Fetch();
+    return WorkStatus(WorkResult::Success);
+}
+
+std::shared_ptr<VerifyChunkWork> VerifyChunkWork::Create(std::shared_ptr<TransferWorkInterface> interface,
+                                                         std::shared_ptr<TransferSharedMapData> mapData) {
+    return std::make_shared<VerifyChunkWork>(Token(), std::move(interface), std::move(mapData));
+}
+
+VerifyChunkWork::VerifyChunkWork(Token, std::shared_ptr<TransferWorkInterface> interface,
+                                 std::shared_ptr<TransferSharedMapData> mapData)
+    : ChunkMapWork(std::move(interface), std::move(mapData), "VerifyChunkWork") {}
+
+WorkStatus VerifyChunkWork::Execute(TransferSharedMapData& mapData) {
+    if (!mapData.map) {
+        return TransferErrorStatus(TransferError::InternalError,
+                                   "VerifyChunkWork::ExecuteTask has no shared map");
+    }
+    const auto crc = static_cast<std::uint32_t>(mapData.map->Apply(
+        [](const std::uint8_t* data, std::size_t size) -> std::uint64_t { return Crc32(data, size); }));
+    TransferProgressUpdater* progress = mapData.progressUpdater.get();
+    if (crc == mapData.expectedChecksum) {
+        const std::uint64_t length = static_cast<std::uint32_t>(mapData.upperBound - mapData.lowerBound + 1);
+        if (progress != nullptr) {
+            if (mapData.fileProgressBytes < length) {
+                progress->AddDone(length - mapData.fileProgressBytes);
+            } else if (mapData.fileProgressBytes > length) {
+                progress->SubtractDone(mapData.fileProgressBytes - length);
+            }
+            progress->AddVerified(length);
+        }
+        mapData.fileProgressBytes = length;
+        return WorkStatus(WorkResult::Success);
+    }
+    mapData.ResetProgress();
+    if (mapData.lastRequestStatus.result == HttpRequestResult::Success) {
+        const std::uint32_t bit = 1u << (mapData.lastNodeIndex % 32);
+        if ((mapData.failedNodeMask & bit) == 0) {
+            mapData.failedNodeMask |= bit;
+            ++mapData.failedNodeCount;
+        }
+    }
+    return WorkStatus(WorkResult::Failure, std::make_shared<ChecksumStatusData>(mapData_, crc));
+}
+
+std::shared_ptr<ReleaseChunkMapWork> ReleaseChunkMapWork::Create(
+    std::shared_ptr<TransferWorkInterface> interface, std::shared_ptr<TransferSharedMapData> mapData) {
+    return std::make_shared<ReleaseChunkMapWork>(Token(), std::move(interface), std::move(mapData));
+}
+
+ReleaseChunkMapWork::ReleaseChunkMapWork(Token, std::shared_ptr<TransferWorkInterface> interface,
+                                         std::shared_ptr<TransferSharedMapData> mapData)
+    : ChunkMapWork(std::move(interface), std::move(mapData), "ReleaseChunkMapWork") {}
+
+WorkStatus ReleaseChunkMapWork::Execute(TransferSharedMapData& mapData) {
+    mapData.map.reset();
+    return WorkStatus(WorkResult::Success);
+}
+
+// ConditionalTransferChunkWork
+
+std::shared_ptr<ConditionalTransferChunkWork> ConditionalTransferChunkWork::Create(
+    std::shared_ptr<TransferWorkInterface> interface, std::shared_ptr<TransferSharedMapData> mapData,
+    std::shared_ptr<NodeListManifest> nodeList, std::uint32_t sequenceRetries, std::uint32_t requestRetries) {
+    auto work = std::make_shared<ConditionalTransferChunkWork>(Token(), interface, mapData);
+    work->SetCondition(VerifyChunkWork::Create(interface, mapData));
+    work->SetThenWork(NoOpWork::Create(LogCompleteCallback(interface->GetBehavior())));
+    work->SetElseWork(RetryableTransferChunkWork::Create(interface, mapData, std::move(nodeList),
+                                                         sequenceRetries, requestRetries));
+    return work;
+}
+
+ConditionalTransferChunkWork::ConditionalTransferChunkWork(Token,
+                                                           std::shared_ptr<TransferWorkInterface> interface,
+                                                           std::shared_ptr<TransferSharedMapData> mapData)
+    : TransferWork(std::move(interface)),
+      ConditionalWork(LogCompleteCallback(interface_->GetBehavior())),
+      mapData_(std::move(mapData)) {}
+
+void ConditionalTransferChunkWork::Describe(boost::property_tree::ptree& tree) const {
+    tree.put("name", "ConditionalTransferChunkWork");
+    DescribeTransfer(tree);
+    mapData_->Describe(tree);
+}
+
+// RetryableTransferChunkWork
+
+std::shared_ptr<RetryableTransferChunkWork> RetryableTransferChunkWork::Create(
+    std::shared_ptr<TransferWorkInterface> interface, std::shared_ptr<TransferSharedMapData> mapData,
+    std::shared_ptr<NodeListManifest> nodeList, std::uint32_t sequenceRetries, std::uint32_t requestRetries) {
+    auto work = std::make_shared<RetryableTransferChunkWork>(Token(), interface, mapData, sequenceRetries);
+    work->AddWork(OptimizedRequestChunkWork::Create(interface, mapData, std::move(nodeList), requestRetries));
+    work->AddWork(VerifyChunkWork::Create(interface, mapData));
+    return work;
+}
+
+RetryableTransferChunkWork::RetryableTransferChunkWork(Token,
+                                                       std::shared_ptr<TransferWorkInterface> interface,
+                                                       std::shared_ptr<TransferSharedMapData> mapData,
+                                                       std::uint32_t maxRetries)
+    : TransferWork(std::move(interface)),
+      LimitedRetrySequentialWork(maxRetries, LogCompleteCallback(interface_->GetBehavior())),
+      mapData_(std::move(mapData)) {}
+
+void RetryableTransferChunkWork::Describe(boost::property_tree::ptree& tree) const {
+    tree.put("name", "RetryableTransferChunkWork");
+    DescribeTransfer(tree);
+    mapData_->Describe(tree);
+}
+
+}  // namespace tvl

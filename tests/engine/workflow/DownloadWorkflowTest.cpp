@@ -1,0 +1,294 @@
+// The download tree through real transfers on a real work manager against a
+// local CDN: complete downloads, resumed downloads, bad nodes, retryable
+// pauses and program files.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "engine/workflow/TransferError.h"
+#include "tests/engine/workflow/WorkflowTestSupport.h"
+
+namespace tvl::test {
+namespace {
+
+using cdn::CdnEndpoint;
+using cdn::CdnFault;
+
+constexpr std::uint8_t Error(TransferError error) {
+    return static_cast<std::uint8_t>(error);
+}
+
+std::size_t ChunksOf(std::size_t size) {
+    return (size + kChunkSize - 1) / kChunkSize;
+}
+
+std::size_t AllChunks(const Delivery::Source& source) {
+    std::size_t chunks = 0;
+    for (const auto& file : source.files) {
+        chunks += ChunksOf(file.second.size());
+    }
+    return chunks;
+}
+
+TEST(DownloadWorkflowTest, DownloadsEveryFileByteForByte) {
+    Delivery delivery;
+    delivery.Publish(Delivery::StandardSource());
+    auto transfer = delivery.NewDownload();
+
+    const TransferStatus status = delivery.Run(*transfer, delivery.Destination());
+
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_EQ(status.error, 0);
+    EXPECT_EQ(status.runPath, "bin/launcher");
+    EXPECT_EQ(status.bytesTotal, delivery.PublishedBytes());
+    EXPECT_EQ(status.bytesDone, status.bytesTotal);
+    EXPECT_EQ(status.bytesVerified, status.bytesTotal);
+    EXPECT_EQ(status.bytesDownloaded, status.bytesTotal);
+    EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+    EXPECT_TRUE(fs::is_regular_file(fs::path(delivery.Destination()) / "data/deep/empty-too"));
+    // One request per chunk, each a byte range of its chunk.
+    EXPECT_EQ(delivery.NodeRequests(), AllChunks(delivery.Published()));
+    for (std::size_t i = 0; i < delivery.Server().NodeCount(); ++i) {
+        for (const auto& request : delivery.Server().Requests(CdnEndpoint::Node(i))) {
+            EXPECT_EQ(request.range.rfind("bytes=", 0), 0u) << request.target;
+            EXPECT_EQ(request.answeredStatus, 206u) << request.target;
+        }
+    }
+}
+
+TEST(DownloadWorkflowTest, NamedVersionFetchesItsOwnManifest) {
+    Delivery delivery;
+    Delivery::Source old = Delivery::StandardSource();
+    old.files.resize(3);
+    delivery.Publish(old, "2", false);
+    auto transfer = delivery.NewDownload("2");
+
+    const TransferStatus status = delivery.Run(*transfer, delivery.Destination());
+
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_EQ(status.versionId, "2");
+    EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+    bool versioned = false;
+    for (const auto& request : delivery.Server().Requests(CdnEndpoint::Manifest())) {
+        versioned = versioned || request.target == "/manifests/pkg/2.xml";
+        EXPECT_NE(request.target, "/manifests/pkg/current.xml");
+    }
+    EXPECT_TRUE(versioned);
+}
+
+TEST(DownloadWorkflowTest, ResumesIntoPartlyPresentDestinationFetchingOnlyWhatIsMissingOrWrong) {
+    Delivery delivery;
+    const Delivery::Source source = Delivery::StandardSource();
+    delivery.Publish(source);
+    const fs::path destination = delivery.Destination();
+    for (const auto& [path, bytes] : source.files) {
+        WriteBytes(destination / path, bytes);
+    }
+    // One wrong byte in chunk 5 of the large file, one file missing, one
+    // shortened, one grown: 1 + all chunks of the other three.
+    std::string big = source.files[2].second;
+    big[5 * kChunkSize + 9] ^= 0x40;
+    WriteBytes(destination / "data/big.bin", big);
+    fs::remove(destination / "data/small/f4.txt");
+    const std::string& f7 = source.files[5 + 7].second;
+    WriteBytes(destination / "data/small/f7.txt", f7.substr(0, f7.size() / 2));
+    const std::string& f9 = source.files[5 + 9].second;
+    WriteBytes(destination / "data/small/f9.txt", f9 + "tail");
+    const std::size_t expected =
+        1 + ChunksOf(source.files[5 + 4].second.size()) + ChunksOf(f7.size()) + ChunksOf(f9.size());
+
+    auto transfer = delivery.NewDownload();
+    const TransferStatus status = delivery.Run(*transfer, destination.string());
+
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_EQ(delivery.NodeRequests(), expected);
+    EXPECT_EQ(status.bytesDone, status.bytesTotal);
+    EXPECT_EQ(status.bytesVerified, status.bytesTotal);
+    EXPECT_EQ(delivery.FirstDifference(destination.string()), "");
+}
+
+TEST(DownloadWorkflowTest, CorruptingNodeIsRoutedAround) {
+    Delivery delivery;
+    delivery.Publish(Delivery::StandardSource());
+    delivery.Server().SetFault(CdnEndpoint::Node(0), CdnFault::CorruptByte(0));
+    auto transfer = delivery.NewDownload();
+
+    const TransferStatus status = delivery.Run(*transfer, delivery.Destination());
+
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+    const std::size_t corrupted = delivery.Server().Requests(CdnEndpoint::Node(0)).size();
+    EXPECT_GT(corrupted, 0u) << "the corrupting node was never tried";
+    // Every chunk the bad node served was fetched again elsewhere.
+    EXPECT_EQ(delivery.NodeRequests(), AllChunks(delivery.Published()) + corrupted);
+    EXPECT_EQ(status.bytesDone, status.bytesTotal);
+}
+
+TEST(DownloadWorkflowTest, ChunkCorruptedByEveryNodeStopsWithVerificationErrorUntilRetried) {
+    Delivery delivery;
+    delivery.Publish(Delivery::StandardSource());
+    delivery.SetFaultOnEveryNode(CdnFault::CorruptByte(0));
+    auto transfer = delivery.NewDownload();
+
+    const TransferStatus failed = delivery.Run(*transfer, delivery.Destination());
+
+    ASSERT_EQ(failed.error, Error(TransferError::VerificationError));
+    EXPECT_TRUE(failed.retryable);
+    EXPECT_NE(StateOf(failed), TransferState::Completed);
+    EXPECT_LT(failed.bytesVerified, failed.bytesTotal);
+    EXPECT_FALSE(AnyExecuteBit(fs::path(delivery.Destination()) / "bin/launcher"));
+    // Each node was asked for the first chunk, and no chunk more often than
+    // the sequence and request retries allow.
+    for (std::size_t i = 0; i < delivery.Server().NodeCount(); ++i) {
+        EXPECT_FALSE(delivery.Server().Requests(CdnEndpoint::Node(i)).empty()) << "node " << i;
+    }
+
+    delivery.Server().ClearFaults();
+    transfer->Retry();
+    const TransferStatus status = Delivery::WaitForEnd(*transfer);
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+    EXPECT_EQ(status.bytesDone, status.bytesTotal);
+    EXPECT_EQ(status.bytesVerified, status.bytesTotal);
+}
+
+TEST(DownloadWorkflowTest, ServiceUnavailableEverywherePausesWithRetryableErrorAndRetryCompletes) {
+    Delivery delivery;
+    const Delivery::Source source = Delivery::StandardSource();
+    delivery.Publish(source);
+    // An earlier, executable launcher of the same length with one wrong chunk:
+    // it is reused, yet may not be started while it is being repaired.
+    const fs::path launcher = fs::path(delivery.Destination()) / "bin/launcher";
+    std::string old = source.files[0].second;
+    old[2 * kChunkSize] ^= 1;
+    WriteBytes(launcher, old);
+    fs::permissions(launcher, fs::perms::owner_all);
+    ASSERT_TRUE(AnyExecuteBit(launcher));
+    delivery.SetFaultOnEveryNode(CdnFault::WithStatus(503));
+    auto transfer = delivery.NewDownload();
+
+    const TransferStatus failed = delivery.Run(*transfer, delivery.Destination());
+
+    ASSERT_EQ(failed.error, Error(TransferError::ConnectionError));
+    EXPECT_TRUE(failed.retryable);
+    EXPECT_EQ(StateOf(failed), TransferState::Transferring);
+    EXPECT_FALSE(AnyExecuteBit(launcher));
+    const std::size_t asked = delivery.NodeRequests();
+    EXPECT_GT(asked, 0u);
+    // Waiting for a retry, the tree asks nothing more.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(delivery.NodeRequests(), asked);
+
+    delivery.Server().ClearFaults();
+    transfer->Retry();
+    const TransferStatus status = Delivery::WaitForEnd(*transfer);
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+    EXPECT_EQ(status.bytesDone, status.bytesTotal);
+    EXPECT_TRUE(AnyExecuteBit(launcher));
+}
+
+TEST(DownloadWorkflowTest, UnavailableManifestHostPausesInitializationUntilRetried) {
+    Delivery delivery;
+    delivery.Publish(Delivery::StandardSource());
+    delivery.Server().SetFault(CdnEndpoint::Manifest(), CdnFault::WithStatus(503));
+    auto transfer = delivery.NewDownload();
+
+    const TransferStatus failed = Delivery::Initialize(*transfer);
+
+    ASSERT_EQ(failed.error, Error(TransferError::ConnectionError));
+    EXPECT_TRUE(failed.retryable);
+    EXPECT_EQ(StateOf(failed), TransferState::Initializing);
+
+    delivery.Server().ClearFaults();
+    transfer->Retry();
+    TransferStatus status;
+    ASSERT_TRUE(WaitUntil([&] {
+        status = transfer->GetStatus();
+        return StateOf(status) == TransferState::Initialized || status.error != 0;
+    }));
+    EXPECT_EQ(StateOf(status), TransferState::Initialized);
+    EXPECT_EQ(status.bytesTotal, delivery.PublishedBytes());
+}
+
+TEST(DownloadWorkflowTest, OverlongBodyIsSurvivedOnAnotherNode) {
+    Delivery delivery;
+    delivery.Publish(Delivery::StandardSource());
+    delivery.Server().SetFault(CdnEndpoint::Node(1), CdnFault::LongerBody(64));
+    auto transfer = delivery.NewDownload();
+
+    const TransferStatus status = delivery.Run(*transfer, delivery.Destination());
+
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+    const std::size_t overlong = delivery.Server().Requests(CdnEndpoint::Node(1)).size();
+    EXPECT_GT(overlong, 0u);
+    EXPECT_EQ(delivery.NodeRequests(), AllChunks(delivery.Published()) + overlong);
+    // What the refused bodies wrote was withdrawn again.
+    EXPECT_EQ(status.bytesDone, status.bytesTotal);
+}
+
+TEST(DownloadWorkflowTest, ProgramFilesBecomeExecutableOnlyWhenThePackageIsComplete) {
+    Delivery delivery;
+    const Delivery::Source source = Delivery::StandardSource();
+    delivery.Publish(source);
+    const fs::path destination = delivery.Destination();
+    delivery.SetFaultOnEveryNode(CdnFault::SlowBody(256, std::chrono::milliseconds(3)));
+    auto transfer = delivery.NewDownload();
+    ASSERT_EQ(StateOf(Delivery::Initialize(*transfer)), TransferState::Initialized);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> observed{0};
+    std::atomic<int> executableEarly{0};
+    std::thread watcher([&] {
+        const auto deadline = std::chrono::steady_clock::now() + kWorkflowWait;
+        while (!done && std::chrono::steady_clock::now() < deadline) {
+            for (const char* path : {"bin/launcher", "tools/setup.exe"}) {
+                const bool executable = AnyExecuteBit(destination / path);
+                // Read the state after the mode: a program executable before
+                // completion shows as executable with the state not yet final.
+                const TransferStatus status = transfer->GetStatus();
+                if (StateOf(status) == TransferState::Transferring && fs::exists(destination / path)) {
+                    ++observed;
+                    executableEarly += executable ? 1 : 0;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    transfer->Start(destination.string());
+    const TransferStatus status = Delivery::WaitForEnd(*transfer);
+    done = true;
+    watcher.join();
+
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_GT(observed.load(), 0);
+    EXPECT_EQ(executableEarly.load(), 0);
+    EXPECT_TRUE(AnyExecuteBit(destination / "bin/launcher"));
+    EXPECT_TRUE(AnyExecuteBit(destination / "tools/setup.exe"));
+    EXPECT_FALSE(AnyExecuteBit(destination / "data/big.bin"));
+    EXPECT_FALSE(AnyExecuteBit(destination / "data/small/f1.txt"));
+    EXPECT_EQ(delivery.FirstDifference(destination.string()), "");
+}
+
+TEST(DownloadWorkflowTest, CancelWithDeletionRemovesTheFilesTheTreeCreated) {
+    Delivery delivery;
+    delivery.Publish(Delivery::StandardSource());
+    auto transfer = delivery.NewDownload();
+    ASSERT_EQ(StateOf(delivery.Run(*transfer, delivery.Destination())), TransferState::Completed);
+
+    // The tree is released on the housekeeping thread, which registers each
+    // file with the transfer as it goes; a cancellation deletes those known.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            transfer->Cancel(true);
+            return !fs::exists(fs::path(delivery.Destination()) / "data/big.bin");
+        },
+        std::chrono::seconds(5)));
+    EXPECT_FALSE(fs::exists(fs::path(delivery.Destination()) / "bin/launcher"));
+}
+
+}  // namespace
+}  // namespace tvl::test
