@@ -1,0 +1,29 @@
+#pragma once
+
+// The analytics manager of a service that sends no analytics: its records do
+// nothing, and it has no threads, so submitted records are only held until the
+// manager is destroyed. Any thread.
+
+#include "engine/events/AnalyticsManager.h"
+#include "engine/work/TrackEventWork.h"
+
+namespace tvl {
+
+class NullTrackEventWork : public TrackEventWork {
+  public:
+    explicit NullTrackEventWork(std::int32_t kind) : TrackEventWork(kind) {}
+
+  protected:
+    WorkStatus ExecuteTask() override { return WorkStatus(WorkResult::Success); }
+};
+
+class NullAnalyticsManager : public AnalyticsManager {
+  public:
+    NullAnalyticsManager() : AnalyticsManager(0, false) {}
+
+    std::shared_ptr<TrackEventWork> CreateRecord(std::int32_t kind) override {
+        return std::make_shared<NullTrackEventWork>(kind);
+    }
+};
+
+}  // namespace tvl
