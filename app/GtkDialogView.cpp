@@ -283,6 +283,7 @@ void GtkDialogView::ShowLanguageChoice(const std::vector<std::string>& names) {
             gtk_combo_box_text_append_text(combo, name.c_str());
         }
         gtk_combo_box_set_active(GTK_COMBO_BOX(combo), names.empty() ? -1 : 0);
+        gtk_widget_set_visible(gtk_widget_get_parent(state->languageCombo), TRUE);
         SetShown(state->languageCombo, true);
         SetShown(state->okButton, true);
         SetShown(state->languagePrompt, true);

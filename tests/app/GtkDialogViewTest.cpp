@@ -250,6 +250,7 @@ TEST_F(GtkDialogViewTest, AnErrorBoxFromTheMonitorThreadIsModalOverTheWindowAndE
     // Answers the error box once it is up, checking that it belongs to the window.
     std::atomic<bool> boxSeen{false};
     std::atomic<bool> boxOwned{false};
+    std::atomic<bool> ownerIcon{false};
     std::function<gboolean()> answer = [&]() -> gboolean {
         GtkWindow* box = FindWindow([](GtkWindow* w) { return GTK_IS_MESSAGE_DIALOG(w); });
         if (box == nullptr) {
@@ -260,6 +261,8 @@ TEST_F(GtkDialogViewTest, AnErrorBoxFromTheMonitorThreadIsModalOverTheWindowAndE
         boxOwned = owner != nullptr && std::string(gtk_window_get_title(owner)) == "Product Downloader" &&
                    gtk_window_get_modal(box) &&
                    std::string(gtk_window_get_title(box)) == "Product Downloader Error";
+        GdkPixbuf* icon = owner != nullptr ? gtk_window_get_icon(owner) : nullptr;
+        ownerIcon = icon != nullptr && gdk_pixbuf_get_width(icon) == 32 && gdk_pixbuf_get_height(icon) == 32;
         gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
         return G_SOURCE_REMOVE;
     };
@@ -274,6 +277,7 @@ TEST_F(GtkDialogViewTest, AnErrorBoxFromTheMonitorThreadIsModalOverTheWindowAndE
     }
     EXPECT_TRUE(boxSeen);
     EXPECT_TRUE(boxOwned);
+    EXPECT_TRUE(ownerIcon) << "the window icon is the embedded 32 x 32 image";
     EXPECT_TRUE(events.dismissed);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
 }
