@@ -27,7 +27,8 @@ class EventManager {
 
     // A new record with an empty tree; the kind says what it is and where it goes.
     virtual std::shared_ptr<TrackEventWork> CreateRecord(std::int32_t kind) = 0;
-    // Resets the record and has it run once on one of the manager's threads.
+    // Resets the record and has it run once on one of the manager's threads;
+    // never throws (a record that cannot be queued is dropped).
     virtual void Submit(const std::shared_ptr<SimpleWork>& record);
 
   protected:

@@ -15,39 +15,38 @@ namespace tvl {
 
 class LogManager;
 
-// "OnWorkComplete" at level 2 (failed) or 8, plus 16 for an important work.
-class SetUpOnCompleteWork : public SimpleWork {
+// What both hold: the manager (not owned; it outlives the works it queues),
+// the reporting work, kept alive until it has been described, and its status.
+template <class ReportingWork>
+class SetUpLogRecordWork : public SimpleWork {
   public:
-    // The manager is not owned; it outlives the works it queues.
-    SetUpOnCompleteWork(LogManager* manager, std::shared_ptr<const Work> work, const WorkStatus& status)
+    SetUpLogRecordWork(LogManager* manager, std::shared_ptr<const ReportingWork> work, const WorkStatus& status)
         : manager_(manager), work_(std::move(work)), status_(status) {}
 
     void Abort() override {}
 
   protected:
-    WorkStatus ExecuteTask() override;
-
-  private:
     LogManager* const manager_;
-    const std::shared_ptr<const Work> work_;
+    const std::shared_ptr<const ReportingWork> work_;
     const WorkStatus status_;
 };
 
-// "OnSimpleWorkRetry" at level 4, plus 16 for an important work.
-class SetUpOnRetryWork : public SimpleWork {
+// "OnWorkComplete" at level 2 (failed) or 8, plus 16 for an important work.
+class SetUpOnCompleteWork : public SetUpLogRecordWork<Work> {
   public:
-    SetUpOnRetryWork(LogManager* manager, std::shared_ptr<const SimpleWork> work, const WorkStatus& status)
-        : manager_(manager), work_(std::move(work)), status_(status) {}
-
-    void Abort() override {}
+    using SetUpLogRecordWork::SetUpLogRecordWork;
 
   protected:
     WorkStatus ExecuteTask() override;
+};
 
-  private:
-    LogManager* const manager_;
-    const std::shared_ptr<const SimpleWork> work_;
-    const WorkStatus status_;
+// "OnSimpleWorkRetry" at level 4, plus 16 for an important work.
+class SetUpOnRetryWork : public SetUpLogRecordWork<SimpleWork> {
+  public:
+    using SetUpLogRecordWork::SetUpLogRecordWork;
+
+  protected:
+    WorkStatus ExecuteTask() override;
 };
 
 }  // namespace tvl
