@@ -104,7 +104,8 @@ TEST(TransferErrorFromHttpResult, Table) {
         TransferError::InternalError,    // 15
     };
     for (std::size_t r = 0; r < std::size(expected); ++r) {
-        EXPECT_EQ(TransferErrorFromHttpResult(static_cast<HttpRequestResult>(r)), expected[r]) << "result " << r;
+        EXPECT_EQ(TransferErrorFromHttpResult(static_cast<HttpRequestResult>(r)), expected[r])
+            << "result " << r;
     }
     EXPECT_EQ(TransferErrorFromHttpResult(static_cast<HttpRequestResult>(255)), TransferError::InternalError);
 }
@@ -132,7 +133,7 @@ TEST(HttpTransferStatusData, SummaryAndDescription) {
 }
 
 class CountingProgress : public TransferProgressUpdater {
-public:
+  public:
     void AddDone(std::uint64_t b) override { done += b; }
     void SubtractDone(std::uint64_t b) override { done -= b; }
     void AddVerified(std::uint64_t b) override { verified += b; }
@@ -141,7 +142,7 @@ public:
 };
 
 class ChunkWriterTest : public ::testing::Test {
-protected:
+  protected:
     // A 30-byte file whose chunk 1 spans bytes 10 to 19.
     void SetUp() override {
         file_ = factory_.Open(folder_.Path(), "f.bin", OpenMode::OpenOrCreate, false, 0, 29);

@@ -1,0 +1,120 @@
+// How chunk requests move between nodes, with an optimizer that always takes
+// the first remaining candidate so that every choice is predictable.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <stdexcept>
+
+#include "engine/optimizer/OptimizedRequestParams.h"
+#include "engine/optimizer/TransferOptimizer.h"
+#include "engine/work/StandardWorkflow.h"
+#include "engine/workflow/TransferError.h"
+#include "tests/engine/workflow/WorkflowTestSupport.h"
+
+namespace tvl::test {
+namespace {
+
+using cdn::CdnEndpoint;
+using cdn::CdnFault;
+
+class FirstCandidateOptimizer : public TransferOptimizer {
+  public:
+    using TransferOptimizer::TransferOptimizer;
+
+    void GetNode(OptimizedRequestParams& params) override {
+        if (params.nodes.empty()) {
+            throw std::invalid_argument("no candidates");
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        SelectNormal(params, params.nodes.front());
+        ++choices;
+    }
+    void ReportResult(OptimizedRequestParams& params,
+                      const std::shared_ptr<HttpTransferStatusData>& status) override {
+        ++reports;
+        TransferOptimizer::ReportResult(params, status);
+    }
+
+    std::atomic<int> choices{0};
+    std::atomic<int> reports{0};
+};
+
+Delivery::Source OneChunk() {
+    Delivery::Source source;
+    source.files.emplace_back("only.bin", GeneratedBytes(700, 5));
+    return source;
+}
+
+TEST(NodeRoutingTest, FailingChunkTriesEveryOneOfNineNodesOnceBeforePausing) {
+    Delivery delivery(9);
+    FirstCandidateOptimizer optimizer(delivery.Behavior().settings);
+    delivery.Behavior().transferOptimizer = &optimizer;
+    delivery.Publish(OneChunk());
+    delivery.SetFaultOnEveryNode(CdnFault::WithStatus(503));
+    auto transfer = delivery.NewDownload();
+
+    const TransferStatus status = delivery.Run(*transfer, delivery.Destination());
+
+    ASSERT_EQ(status.error, static_cast<std::uint8_t>(TransferError::ConnectionError));
+    EXPECT_TRUE(status.retryable);
+    // With one request retry configured, nine nodes still give nine attempts.
+    for (std::size_t i = 0; i < 9; ++i) {
+        EXPECT_EQ(delivery.Server().Requests(CdnEndpoint::Node(i)).size(), 1u) << "node " << i;
+    }
+    EXPECT_EQ(optimizer.choices.load(), 9);
+    EXPECT_EQ(optimizer.reports.load(), 9);
+}
+
+TEST(NodeRoutingTest, CorruptedChunkMovesToTheNextNode) {
+    Delivery delivery(3);
+    FirstCandidateOptimizer optimizer(delivery.Behavior().settings);
+    delivery.Behavior().transferOptimizer = &optimizer;
+    delivery.Publish(OneChunk());
+    delivery.Server().SetFault(CdnEndpoint::Node(0), CdnFault::CorruptByte(10));
+    auto transfer = delivery.NewDownload();
+
+    const TransferStatus status = delivery.Run(*transfer, delivery.Destination());
+
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_EQ(delivery.Server().Requests(CdnEndpoint::Node(0)).size(), 1u);
+    EXPECT_EQ(delivery.Server().Requests(CdnEndpoint::Node(1)).size(), 1u);
+    EXPECT_EQ(delivery.Server().Requests(CdnEndpoint::Node(2)).size(), 0u);
+    EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+    EXPECT_EQ(status.bytesDone, 700u);
+    EXPECT_EQ(status.bytesDownloaded, 1400u);
+}
+
+TEST(NodeRoutingTest, RequestCancelledByPauseKeepsItsNodeAndReportsNothing) {
+    Delivery delivery(2);
+    FirstCandidateOptimizer optimizer(delivery.Behavior().settings);
+    delivery.Behavior().transferOptimizer = &optimizer;
+    delivery.Publish(OneChunk());
+    delivery.Server().SetFault(CdnEndpoint::Node(0), CdnFault::StalledAfter(100));
+    auto transfer = delivery.NewDownload();
+    ASSERT_EQ(StateOf(Delivery::Initialize(*transfer)), TransferState::Initialized);
+    transfer->Start(delivery.Destination());
+    ASSERT_TRUE(WaitUntil([&] { return !delivery.Server().Requests(CdnEndpoint::Node(0)).empty(); }));
+
+    EXPECT_EQ(StateOf(transfer->Pause()), TransferState::TransferringPaused);
+    auto workflow = std::dynamic_pointer_cast<StandardWorkflow>(transfer->GetWorkflow());
+    ASSERT_TRUE(workflow);
+    ASSERT_TRUE(WaitUntil([&] { return workflow->GetRunningCount() == 0; }, std::chrono::seconds(3)));
+    EXPECT_EQ(optimizer.reports.load(), 0);
+
+    delivery.Server().ClearFaults();
+    transfer->Resume();
+    const TransferStatus status = Delivery::WaitForEnd(*transfer);
+
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_EQ(delivery.Server().Requests(CdnEndpoint::Node(0)).size(), 2u);
+    EXPECT_EQ(delivery.Server().Requests(CdnEndpoint::Node(1)).size(), 0u);
+    EXPECT_EQ(optimizer.reports.load(), 1);
+    // What the cancelled attempt had written was withdrawn before the chunk was fetched again.
+    EXPECT_EQ(status.bytesDone, 700u);
+    EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+}
+
+}  // namespace
+}  // namespace tvl::test
