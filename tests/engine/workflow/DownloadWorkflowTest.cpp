@@ -7,6 +7,7 @@
 #include <atomic>
 #include <thread>
 
+#include "engine/work/StandardWorkflow.h"
 #include "engine/workflow/TransferError.h"
 #include "tests/engine/workflow/WorkflowTestSupport.h"
 
@@ -18,6 +19,12 @@ using cdn::CdnFault;
 
 constexpr std::uint8_t Error(TransferError error) {
     return static_cast<std::uint8_t>(error);
+}
+
+void QuiesceBeforeRetry(StandardTransfer& transfer) {
+    auto workflow = std::dynamic_pointer_cast<StandardWorkflow>(transfer.GetWorkflow());
+    ASSERT_TRUE(workflow);
+    ASSERT_TRUE(WaitUntil([&] { return workflow->GetRunningCount() == 0; }, std::chrono::seconds(10)));
 }
 
 std::size_t ChunksOf(std::size_t size) {
@@ -145,6 +152,9 @@ TEST(DownloadWorkflowTest, ChunkCorruptedByEveryNodeStopsWithVerificationErrorUn
         EXPECT_FALSE(delivery.Server().Requests(CdnEndpoint::Node(i)).empty()) << "node " << i;
     }
 
+    // Attempts already under way when the tree stopped still finish with the
+    // faulty answers; the retry comes once they have.
+    QuiesceBeforeRetry(*transfer);
     delivery.Server().ClearFaults();
     transfer->Retry();
     const TransferStatus status = Delivery::WaitForEnd(*transfer);
@@ -181,6 +191,9 @@ TEST(DownloadWorkflowTest, ServiceUnavailableEverywherePausesWithRetryableErrorA
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(delivery.NodeRequests(), asked);
 
+    // Attempts already under way when the tree stopped still finish with the
+    // faulty answers; the retry comes once they have.
+    QuiesceBeforeRetry(*transfer);
     delivery.Server().ClearFaults();
     transfer->Retry();
     const TransferStatus status = Delivery::WaitForEnd(*transfer);
@@ -202,6 +215,9 @@ TEST(DownloadWorkflowTest, UnavailableManifestHostPausesInitializationUntilRetri
     EXPECT_TRUE(failed.retryable);
     EXPECT_EQ(StateOf(failed), TransferState::Initializing);
 
+    // Attempts already under way when the tree stopped still finish with the
+    // faulty answers; the retry comes once they have.
+    QuiesceBeforeRetry(*transfer);
     delivery.Server().ClearFaults();
     transfer->Retry();
     TransferStatus status;
@@ -247,10 +263,11 @@ TEST(DownloadWorkflowTest, ProgramFilesBecomeExecutableOnlyWhenThePackageIsCompl
         while (!done && std::chrono::steady_clock::now() < deadline) {
             for (const char* path : {"bin/launcher", "tools/setup.exe"}) {
                 const bool executable = AnyExecuteBit(destination / path);
-                // Read the state after the mode: a program executable before
-                // completion shows as executable with the state not yet final.
+                // Read after the mode: a status with unverified bytes means the
+                // package was incomplete when the mode was read too.
                 const TransferStatus status = transfer->GetStatus();
-                if (StateOf(status) == TransferState::Transferring && fs::exists(destination / path)) {
+                if (StateOf(status) == TransferState::Transferring &&
+                    status.bytesVerified < status.bytesTotal && fs::exists(destination / path)) {
                     ++observed;
                     executableEarly += executable ? 1 : 0;
                 }
@@ -288,6 +305,34 @@ TEST(DownloadWorkflowTest, CancelWithDeletionRemovesTheFilesTheTreeCreated) {
         },
         std::chrono::seconds(5)));
     EXPECT_FALSE(fs::exists(fs::path(delivery.Destination()) / "bin/launcher"));
+}
+
+TEST(DownloadWorkflowTest, WorksReportToTheWorkLogWhenThereIsOne) {
+    TemporaryFolder logs;
+    Delivery delivery;
+    delivery.EnableWorkLog(logs.Path());
+    delivery.Publish(Delivery::StandardSource());
+    auto transfer = delivery.NewDownload();
+
+    ASSERT_EQ(StateOf(delivery.Run(*transfer, delivery.Destination())), TransferState::Completed);
+
+    // Lines are written on the log's own threads.
+    std::string log;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            log.clear();
+            for (const auto& entry : fs::directory_iterator(logs.Path())) {
+                log += ReadBytes(entry.path());
+            }
+            return log.find("\"TransferPackageWork\"") != std::string::npos;
+        },
+        std::chrono::seconds(10)));
+    for (const char* name : {"GetPackageManifestWork", "GetNodeListWork", "GetGeolocationWork",
+                             "GeofenceWork", "InitializeTransferWork", "TransferSingleFileWork",
+                             "OptimizedRequestChunkWork", "VerifyChunkWork", "AllowExecuteWork"}) {
+        EXPECT_NE(log.find(std::string("\"name\":\"") + name + "\""), std::string::npos) << name;
+    }
+    EXPECT_NE(log.find("\"event\":\"OnWorkComplete\""), std::string::npos);
 }
 
 }  // namespace

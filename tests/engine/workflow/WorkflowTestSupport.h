@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/events/JsonWorkLogManager.h"
 #include "engine/file/PosixSharedFileFactory.h"
 #include "engine/http/CurlHttpRequestFactory.h"
 #include "engine/http/HttpProxy.h"
@@ -272,6 +273,12 @@ class Delivery {
         return total;
     }
 
+    // Works report to a work log that keeps every line, in `folder`.
+    void EnableWorkLog(const std::string& folder) {
+        log_ = std::make_unique<JsonWorkLogManager>(-1, folder, &files_);
+        behavior_.logManager = log_.get();
+    }
+
     cdn::CdnServer& Server() { return *server_; }
     TransferBehavior& Behavior() { return behavior_; }
     const Source& Published() const { return published_; }
@@ -289,6 +296,8 @@ class Delivery {
     std::unique_ptr<XmlHttpNodeListManifestFactory> nodeLists_;
     std::unique_ptr<JsonHttpGeolocationManifestFactory> geolocations_;
     std::unique_ptr<ProportionalGamblingTransferOptimizer> optimizer_;
+    // Outlives the work managers, whose works report to it.
+    std::unique_ptr<JsonWorkLogManager> log_;
     TransferPackageWorkflowFactory download_;
     VerifyTransferWorkflowFactory verify_;
     AsioWorkManager work_;
