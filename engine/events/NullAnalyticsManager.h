@@ -1,8 +1,9 @@
 #pragma once
 
 // The analytics manager of a service that sends no analytics: its records do
-// nothing, and it has no threads, so submitted records are only held until the
-// manager is destroyed. Any thread.
+// nothing, and it has no threads to run them on. Submitted records are let go
+// at once: held until the manager goes, they would pile up for as long as the
+// service runs. Any thread.
 
 #include "engine/events/AnalyticsManager.h"
 #include "engine/work/TrackEventWork.h"
@@ -24,6 +25,8 @@ class NullAnalyticsManager : public AnalyticsManager {
     std::shared_ptr<TrackEventWork> CreateRecord(std::int32_t kind) override {
         return std::make_shared<NullTrackEventWork>(kind);
     }
+
+    void Submit(const std::shared_ptr<SimpleWork>&) override {}
 };
 
 }  // namespace tvl

@@ -278,8 +278,8 @@ TEST_F(AnalyticsPostTest, DestructionPostsEveryRecordAlreadySubmitted) {
 TEST_F(AnalyticsPostTest, TheNullManagerSendsNothingAndReleasesItsRecords) {
     auto poster = Manager();
     std::weak_ptr<TrackEventWork> held;
+    NullAnalyticsManager manager;
     {
-        NullAnalyticsManager manager;
         const auto record = manager.CreateRecord(AnalyticsManager::EventsRecord);
         ASSERT_NE(nullptr, dynamic_cast<NullTrackEventWork*>(record.get()));
         EXPECT_EQ(WorkResult::Success, record->Run().result);
@@ -290,7 +290,7 @@ TEST_F(AnalyticsPostTest, TheNullManagerSendsNothingAndReleasesItsRecords) {
         manager.Submit(posting);
         held = posting;
     }
-    EXPECT_TRUE(held.expired()) << "records are held only until the manager goes";
+    EXPECT_TRUE(held.expired()) << "a submitted record must not outlive its submission";
     poster.reset();
     EXPECT_TRUE(Events().empty());
 }
