@@ -1,5 +1,7 @@
 #include "engine/service/StandardTransfer.h"
 
+#include "engine/events/TransferEvents.h"
+
 #include <algorithm>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -137,7 +139,7 @@ TransferStatus StandardTransfer::RaiseEvent(Lock& lock, TransferEventKind kind) 
     return RaiseEvent(lock, TransferEventRecord(kind));
 }
 
-void StandardTransfer::SendEvent(const TransferEventRecord& /*event*/) {}
+void StandardTransfer::SendEvent(const TransferEventRecord& event) { FireTransferEvent(event); }
 
 TransferStatus StandardTransfer::Fatal(Lock& lock, const std::string& message, TransferError code) {
     data_->status->SetError(code, false);
@@ -359,19 +361,21 @@ std::string StandardTransfer::GetNodeStatisticsJson() {
     if (!nodeList || nodeList->GetNodes().empty()) {
         return "[]";
     }
-    boost::property_tree::ptree array;
+    // The writer turns a root of one unnamed child into an object, so the
+    // array's brackets are written here around each node's own object.
+    std::string json = "[";
     for (const auto& node : nodeList->GetNodes()) {
         boost::property_tree::ptree element;
         node->Write(element);
-        array.push_back(std::make_pair(std::string(), element));
+        std::ostringstream text;
+        boost::property_tree::write_json(text, element, false);
+        std::string object = text.str();
+        while (!object.empty() && object.back() == '\n') {
+            object.pop_back();
+        }
+        json += (json.size() > 1 ? "," : "") + object;
     }
-    std::ostringstream text;
-    boost::property_tree::write_json(text, array, false);
-    std::string json = text.str();
-    while (!json.empty() && json.back() == '\n') {
-        json.pop_back();
-    }
-    return json;
+    return json + "]";
 }
 
 // Destination checks.

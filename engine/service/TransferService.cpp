@@ -1,5 +1,8 @@
 #include "engine/service/TransferService.h"
 
+#include "engine/service/Transfer.h"
+#include "engine/service/TransferManager.h"
+#include "engine/service/TransferParams.h"
 #include "engine/service/TransferServiceImpl.h"
 #include "engine/service/Unspecified.h"
 
@@ -10,29 +13,69 @@ TransferService::TransferService(const TransferSettings& settings)
 
 TransferService::~TransferService() = default;
 
+namespace {
+
+template <typename Operation>
+TransferStatus WithTransfer(TransferServiceImpl& impl, const std::string& transferId, Operation operation) {
+    const std::shared_ptr<Transfer> transfer = impl.TransferManager().Get(transferId, impl.Behavior());
+    return transfer ? operation(*transfer) : TransferStatus();
+}
+
+}  // namespace
+
 TransferStatus TransferService::CreateTransfer(const std::string& partnerId, const std::string& packageId) {
     return CreateTransfer(partnerId, packageId, Unspecified());
 }
 
-TransferStatus TransferService::CreateTransfer(const std::string&, const std::string&, const std::string&) {
-    // No transfer manager is assembled yet, which the contract treats like a
-    // manager that is shut down: nothing is created.
-    return TransferStatus();
+TransferStatus TransferService::CreateTransfer(const std::string& partnerId, const std::string& packageId,
+                                               const std::string& versionId) {
+    TransferParams params;
+    params.partnerId = partnerId;
+    params.packageId = packageId;
+    params.versionId = versionId;
+    const std::shared_ptr<Transfer> transfer = impl_->TransferManager().Create(params, impl_->Behavior());
+    return transfer ? transfer->Initialize() : TransferStatus();
 }
 
-bool TransferService::CanTransferTo(const std::string&, const std::string&) { return false; }
+bool TransferService::CanTransferTo(const std::string& transferId, const std::string& destPath) {
+    const std::shared_ptr<Transfer> transfer = impl_->TransferManager().Get(transferId, impl_->Behavior());
+    return transfer && transfer->CanTransferTo(destPath);
+}
 
 TransferStatus TransferService::StartTransfer(const std::string& transferId) {
     return StartTransfer(transferId, Unspecified());
 }
 
-TransferStatus TransferService::StartTransfer(const std::string&, const std::string&) { return TransferStatus(); }
-TransferStatus TransferService::GetTransferStatus(const std::string&) { return TransferStatus(); }
-TransferStatus TransferService::PauseTransfer(const std::string&) { return TransferStatus(); }
-TransferStatus TransferService::ResumeTransfer(const std::string&) { return TransferStatus(); }
-TransferStatus TransferService::RetryTransfer(const std::string&) { return TransferStatus(); }
-TransferStatus TransferService::SuspendTransfer(const std::string&) { return TransferStatus(); }
-TransferStatus TransferService::RestoreTransfer(const std::string&) { return TransferStatus(); }
-TransferStatus TransferService::CancelTransfer(const std::string&, bool) { return TransferStatus(); }
+TransferStatus TransferService::StartTransfer(const std::string& transferId, const std::string& destPath) {
+    return WithTransfer(*impl_, transferId, [&](Transfer& t) { return t.Start(destPath); });
+}
+
+TransferStatus TransferService::GetTransferStatus(const std::string& transferId) {
+    return WithTransfer(*impl_, transferId, [](Transfer& t) { return t.GetStatus(); });
+}
+
+TransferStatus TransferService::PauseTransfer(const std::string& transferId) {
+    return WithTransfer(*impl_, transferId, [](Transfer& t) { return t.Pause(); });
+}
+
+TransferStatus TransferService::ResumeTransfer(const std::string& transferId) {
+    return WithTransfer(*impl_, transferId, [](Transfer& t) { return t.Resume(); });
+}
+
+TransferStatus TransferService::RetryTransfer(const std::string& transferId) {
+    return WithTransfer(*impl_, transferId, [](Transfer& t) { return t.Retry(); });
+}
+
+TransferStatus TransferService::SuspendTransfer(const std::string& transferId) {
+    return WithTransfer(*impl_, transferId, [](Transfer& t) { return t.Suspend(); });
+}
+
+TransferStatus TransferService::RestoreTransfer(const std::string& transferId) {
+    return WithTransfer(*impl_, transferId, [](Transfer& t) { return t.Restore(); });
+}
+
+TransferStatus TransferService::CancelTransfer(const std::string& transferId, bool deleteFiles) {
+    return WithTransfer(*impl_, transferId, [&](Transfer& t) { return t.Cancel(deleteFiles); });
+}
 
 }  // namespace tvl

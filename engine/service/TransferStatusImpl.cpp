@@ -41,8 +41,10 @@ void TransferStatusImpl::AddDone(std::uint64_t bytes) {
 }
 
 void TransferStatusImpl::SubtractDone(std::uint64_t bytes) {
+    // Never below zero: a wrapped counter would read as a nearly finished
+    // transfer.
     std::uint64_t current = bytesDone_.load();
-    while (!bytesDone_.compare_exchange_weak(current, current - bytes)) {
+    while (!bytesDone_.compare_exchange_weak(current, current > bytes ? current - bytes : 0)) {
     }
 }
 

@@ -22,7 +22,8 @@ TEST(TransferParams, DefaultIsUnspecifiedEverywhere) {
     const TransferParams params;
     boost::property_tree::ptree tree;
     params.Describe(tree);
-    const std::vector<std::string> expectedKeys = {"transferId", "partnerId", "packageId", "versionId", "destPath"};
+    const std::vector<std::string> expectedKeys = {"transferId", "partnerId", "packageId", "versionId",
+                                                   "destPath"};
     EXPECT_EQ(Keys(tree), expectedKeys);
     for (const auto& child : tree) {
         EXPECT_EQ(child.second.data(), "?") << child.first;

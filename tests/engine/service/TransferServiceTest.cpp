@@ -29,7 +29,9 @@ void ExpectUnknown(const TransferStatus& status) {
     EXPECT_EQ(status.secondsRemaining, -1);
 }
 
-TEST(TransferStatus, DefaultIsTheUnknownTransferStatus) { ExpectUnknown(TransferStatus()); }
+TEST(TransferStatus, DefaultIsTheUnknownTransferStatus) {
+    ExpectUnknown(TransferStatus());
+}
 
 TEST(TransferStatus, FinalStates) {
     TransferStatus status;
