@@ -219,7 +219,7 @@ TransferSingleFileWork::TransferSingleFileWork(Token, std::shared_ptr<TransferWo
 
 TransferSingleFileWork::~TransferSingleFileWork() {
     try {
-        if (fileData_->file && chunks_) {
+        if (chunks_) {
             chunks_->ReleaseMaps();
         }
         fileData_->file.reset();
