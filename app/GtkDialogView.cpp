@@ -193,8 +193,6 @@ void GtkDialogView::RunModal(DialogViewEvents& events) {
     }
     state.events = &events;
     events.OnViewCreated();
-    gtk_window_set_position(state.window, GTK_WIN_POS_CENTER);
-    gtk_widget_show(GTK_WIDGET(state.window));
 
     bool ended;
     {
@@ -202,8 +200,11 @@ void GtkDialogView::RunModal(DialogViewEvents& events) {
         ended = state.endRequested;
     }
     // An end requested while the window was being set up (an error box during
-    // OnViewCreated) would be lost on a loop that is not running yet.
+    // OnViewCreated) would be lost on a loop that is not running yet, and the
+    // window has nothing left to show.
     if (!ended) {
+        gtk_window_set_position(state.window, GTK_WIN_POS_CENTER);
+        gtk_widget_show(GTK_WIDGET(state.window));
         g_main_loop_run(state.loop);
     }
 

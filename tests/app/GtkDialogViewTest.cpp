@@ -299,5 +299,40 @@ TEST_F(GtkDialogViewTest, AnErrorAfterTheLoopHasEndedGoesToStandardError) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Caption: late text\n");
 }
 
+TEST_F(GtkDialogViewTest, AnErrorDuringCreationEndsTheDialogWithoutEnteringTheLoop) {
+    GtkDialogView view;
+    class Events : public DialogViewEvents {
+      public:
+        explicit Events(GtkDialogView& v) : view(v) {}
+        void OnViewCreated() override {
+            view.ShowError("Caption", "The service created nothing.");
+            view.EndModal();
+        }
+        void OnLanguageChosen(int) override {}
+        GtkDialogView& view;
+    } events(view);
+    std::atomic<bool> boxSeen{false};
+    std::function<gboolean()> answer = [&]() -> gboolean {
+        GtkWindow* box = FindWindow([](GtkWindow* w) { return GTK_IS_MESSAGE_DIALOG(w); });
+        if (box == nullptr) {
+            return G_SOURCE_CONTINUE;
+        }
+        boxSeen = true;
+        gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
+        return G_SOURCE_REMOVE;
+    };
+    const guint source = g_timeout_add(
+        20, [](gpointer data) -> gboolean { return (*static_cast<std::function<gboolean()>*>(data))(); },
+        &answer);
+    const auto started = std::chrono::steady_clock::now();
+    view.RunModal(events);
+    if (!boxSeen) {
+        g_source_remove(source);
+    }
+    EXPECT_TRUE(boxSeen);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_EQ(FindWindow([](GtkWindow*) { return true; }), nullptr) << "a window is left on the screen";
+}
+
 }  // namespace
 }  // namespace tvl
