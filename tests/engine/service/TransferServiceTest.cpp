@@ -7,6 +7,8 @@
 #include "engine/service/TransferSettings.h"
 #include "engine/service/TransferState.h"
 #include "resources/Deployment.h"
+#include "tests/support/ScopedEnvironment.h"
+#include "tests/support/TemporaryFolder.h"
 
 namespace tvl {
 namespace {
@@ -111,20 +113,34 @@ TEST(TransferSettings, ParallelismIsHardwareThreadsPlusTwoAndAtLeastThree) {
     EXPECT_EQ(DefaultEngineParallelism(0xFFFFFFFDu), 0xFFFFFFFFu);
 }
 
-TEST(TransferService, EveryOperationWithoutAnEngineAnswersUnknown) {
-    TransferService service{TransferSettings()};
-    ExpectUnknown(service.CreateTransfer("partner", "package"));
-    ExpectUnknown(service.CreateTransfer("partner", "package", "1.0"));
-    ExpectUnknown(service.GetTransferStatus("0123456789abcdef0123456789abcdef"));
-    ExpectUnknown(service.StartTransfer("x"));
-    ExpectUnknown(service.StartTransfer("x", "/tmp"));
-    ExpectUnknown(service.PauseTransfer("x"));
-    ExpectUnknown(service.ResumeTransfer("x"));
-    ExpectUnknown(service.RetryTransfer("x"));
-    ExpectUnknown(service.SuspendTransfer("x"));
-    ExpectUnknown(service.RestoreTransfer("x"));
-    ExpectUnknown(service.CancelTransfer("x", true));
-    EXPECT_FALSE(service.CanTransferTo("x", "/tmp"));
+TEST(TransferService, UnknownIdsAnswerTheUnknownStatusAndCreationGivesAFreshId) {
+    test::TemporaryFolder user;
+    test::ScopedEnvironment environment;
+    environment.Set("TMPDIR", user.Path());
+    TransferSettings settings;
+    settings.manifestHost = "127.0.0.1:1";  // nothing listens: initialization cannot succeed
+    settings.geolocationUrl = "http://127.0.0.1:1/geo-location";
+    settings.analyticsEventsUrl = "http://127.0.0.1:1";
+    settings.analyticsTransfersUrl = "http://127.0.0.1:1";
+    settings.manifestRetries = 0;
+    TransferService service{settings};
+    const std::string unknown = "0123456789abcdef0123456789abcdef";
+    ExpectUnknown(service.GetTransferStatus(unknown));
+    ExpectUnknown(service.StartTransfer(unknown));
+    ExpectUnknown(service.StartTransfer(unknown, user.Path()));
+    ExpectUnknown(service.PauseTransfer(unknown));
+    ExpectUnknown(service.ResumeTransfer(unknown));
+    ExpectUnknown(service.RetryTransfer(unknown));
+    ExpectUnknown(service.SuspendTransfer(unknown));
+    ExpectUnknown(service.RestoreTransfer(unknown));
+    ExpectUnknown(service.CancelTransfer(unknown, true));
+    ExpectUnknown(service.GetTransferStatus("../../etc/passwd"));
+    EXPECT_FALSE(service.CanTransferTo(unknown, user.Path()));
+
+    const TransferStatus created = service.CreateTransfer("partner", "package");
+    EXPECT_EQ(created.transferId.size(), 32u);
+    EXPECT_EQ(created.versionId, "?");
+    EXPECT_EQ(service.GetTransferStatus(created.transferId).transferId, created.transferId);
 }
 
 }  // namespace
