@@ -1,6 +1,8 @@
 #include "engine/service/StandardTransfer.h"
 
+#include "engine/events/JsonText.h"
 #include "engine/events/TransferEvents.h"
+#include "engine/optimizer/TransferOptimizer.h"
 
 #include <algorithm>
 #include <boost/property_tree/json_parser.hpp>
@@ -354,28 +356,28 @@ std::shared_ptr<Workflow> StandardTransfer::GetWorkflow() {
 
 std::string StandardTransfer::GetNodeStatisticsJson() {
     std::shared_ptr<NodeListManifest> nodeList;
+    TransferOptimizer* optimizer = nullptr;
     {
         Lock lock(mutex_);
         nodeList = data_->nodeList;
+        optimizer = data_->behavior.transferOptimizer;
     }
-    if (!nodeList || nodeList->GetNodes().empty()) {
-        return "[]";
-    }
-    // The writer turns a root of one unnamed child into an object, so the
-    // array's brackets are written here around each node's own object.
-    std::string json = "[";
-    for (const auto& node : nodeList->GetNodes()) {
-        boost::property_tree::ptree element;
-        node->Write(element);
-        std::ostringstream text;
-        boost::property_tree::write_json(text, element, false);
-        std::string object = text.str();
-        while (!object.empty() && object.back() == '\n') {
-            object.pop_back();
+    // One element per node, showing the per-host figures the optimizer keeps
+    // rather than the node's own.
+    boost::property_tree::ptree array;
+    if (nodeList) {
+        for (const auto& node : nodeList->GetNodes()) {
+            const auto report = optimizer != nullptr ? node->CloneWithStatistics(optimizer->GetStatistics(*node)) : node;
+            boost::property_tree::ptree element;
+            report->Write(element);
+            array.push_back(std::make_pair(std::string(), element));
         }
-        json += (json.size() > 1 ? "," : "") + object;
     }
-    return json + "]";
+    std::string json = JsonText(array);
+    if (!json.empty() && json.back() == '\n') {
+        json.pop_back();
+    }
+    return json;
 }
 
 // Destination checks.

@@ -129,7 +129,9 @@ TEST_F(StandardTransferTest, DownloadRunsFromCreationToCompletionRaisingOneEvent
     EXPECT_EQ(status.bytesVerified, 16u);
     EXPECT_TRUE(status.IsFinal());
     // Events are sent by the operation's or the report's thread after each
-    // released the mutex, so their order is free; each is raised exactly once.
+    // released the mutex, so their order is free and the completion's event
+    // may follow the state a moment later; each is raised exactly once.
+    ASSERT_TRUE(WaitFor([&] { return transfer->Count(Kind::Complete) == 1; }));
     EXPECT_EQ(transfer->Events().size(), 4u);
     EXPECT_EQ(transfer->Count(Kind::InitializeComplete), 1u);
     EXPECT_EQ(transfer->Count(Kind::Start), 1u);
@@ -237,6 +239,7 @@ TEST_F(StandardTransferTest, SuspendOfACompletedTransferRaisesNoEventAndResetsCo
     MakeInitialized();
     transfer->Start(folder.Path());
     ASSERT_TRUE(WaitFor([&] { return StateOf(transfer->GetStatus()) == TransferState::Completed; }));
+    ASSERT_TRUE(WaitFor([&] { return transfer->Count(Kind::Complete) == 1; }));
     const std::size_t before = transfer->Events().size();
     const TransferStatus status = transfer->Suspend();
     EXPECT_EQ(StateOf(status), TransferState::Suspended);
