@@ -258,11 +258,12 @@ WorkStatus VerifyChunkWork::Execute(TransferSharedMapData& mapData) {
     TransferProgressUpdater* progress = mapData.progressUpdater.get();
     if (crc == mapData.expectedChecksum) {
         const std::uint64_t length = static_cast<std::uint32_t>(mapData.upperBound - mapData.lowerBound + 1);
+        const std::uint64_t counted = mapData.fileProgressBytes.load();
         if (progress != nullptr) {
-            if (mapData.fileProgressBytes < length) {
-                progress->AddDone(length - mapData.fileProgressBytes);
-            } else if (mapData.fileProgressBytes > length) {
-                progress->SubtractDone(mapData.fileProgressBytes - length);
+            if (counted < length) {
+                progress->AddDone(length - counted);
+            } else if (counted > length) {
+                progress->SubtractDone(counted - length);
             }
             progress->AddVerified(length);
         }

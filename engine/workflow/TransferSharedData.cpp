@@ -35,18 +35,16 @@ void TransferSharedMapData::Describe(boost::property_tree::ptree& tree) const {
     tree.put("lowerBound", lowerBound);
     tree.put("upperBound", upperBound);
     tree.put("expectedChecksum", LowercaseHex(expectedChecksum));
-    tree.put("fileProgressBytes", fileProgressBytes);
+    tree.put("fileProgressBytes", fileProgressBytes.load());
 }
 
 void TransferSharedMapData::ResetProgress() {
     if (map) {
         map->Seek(lowerBound);
     }
-    if (fileProgressBytes != 0) {
-        if (progressUpdater) {
-            progressUpdater->SubtractDone(fileProgressBytes);
-        }
-        fileProgressBytes = 0;
+    const std::uint64_t counted = fileProgressBytes.exchange(0);
+    if (counted != 0 && progressUpdater) {
+        progressUpdater->SubtractDone(counted);
     }
 }
 
@@ -54,14 +52,21 @@ void ChecksumStatusData::Describe(boost::property_tree::ptree& tree) const {
     tree.put("actualChecksum", LowercaseHex(actualChecksum_));
 }
 
-std::string ChecksumStatusData::GetSummary() const {
+ChecksumStatusData::ChecksumStatusData(std::shared_ptr<TransferSharedMapData> mapData,
+                                       std::uint32_t actualChecksum)
+    : mapData_(std::move(mapData)), actualChecksum_(actualChecksum) {
     const TransferSharedMapData& chunk = *mapData_;
     const HttpRequestStatus& last = chunk.lastRequestStatus;
     const std::uint64_t fileSize = chunk.sharedFileData ? chunk.sharedFileData->size : 0;
-    return "error|6|" + std::to_string(fileSize) + "|" + std::to_string(chunk.lowerBound) + "|" +
-           std::to_string(chunk.lastPosition - chunk.lowerBound) + "|" + std::to_string(last.bytesWritten) + "|" +
-           std::to_string(last.responseCode) + "|" + std::to_string(chunk.failedNodeCount) + "|" + last.ip + "|" +
-           LowercaseHex(chunk.expectedChecksum) + "|" + LowercaseHex(actualChecksum_);
+    summary_ = "error|6|" + std::to_string(fileSize) + "|" + std::to_string(chunk.lowerBound) + "|" +
+               std::to_string(chunk.lastPosition - chunk.lowerBound) + "|" +
+               std::to_string(last.bytesWritten) + "|" + std::to_string(last.responseCode) + "|" +
+               std::to_string(chunk.failedNodeCount) + "|" + last.ip + "|" +
+               LowercaseHex(chunk.expectedChecksum) + "|" + LowercaseHex(actualChecksum_);
+}
+
+std::string ChecksumStatusData::GetSummary() const {
+    return summary_;
 }
 
 }  // namespace tvl

@@ -4,6 +4,7 @@
 // its mapped view, and what the last request did. Shared by the chunk's works
 // and writers, which touch it one at a time.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -18,7 +19,7 @@ class TransferProgressUpdater;
 class TransferSharedFileData;
 
 class TransferSharedMapData : public WorkDescriptor {
-public:
+  public:
     TransferSharedMapData(std::shared_ptr<TransferSharedFileData> sharedFileData, std::uint64_t lowerBound,
                           std::uint64_t upperBound, std::uint32_t expectedChecksum,
                           std::shared_ptr<TransferProgressUpdater> progressUpdater);
@@ -39,7 +40,9 @@ public:
     const std::uint32_t expectedChecksum;
     std::shared_ptr<MemoryMappedFileData> map;  // empty when not mapped
     const std::shared_ptr<TransferProgressUpdater> progressUpdater;
-    std::uint64_t fileProgressBytes = 0;
+    // Atomic because the work log describes the chunk from its own threads
+    // while the chunk's works move it.
+    std::atomic<std::uint64_t> fileProgressBytes{0};
     std::uint32_t failedNodeMask = 0;   // one bit per node index mod 32 whose data failed
     std::uint32_t failedNodeCount = 0;  // distinct bits set in failedNodeMask
     std::uint32_t lastNodeIndex = 0;    // node list index of the last request's node
@@ -47,11 +50,12 @@ public:
     std::uint64_t lastPosition = 0;  // the view's position after the last request
 };
 
-// A chunk whose bytes do not carry the manifest's CRC-32.
+// A chunk whose bytes do not carry the manifest's CRC-32. The summary is taken
+// when the data is made: the chunk's next attempt changes the chunk while
+// logs and events still read this status on other threads.
 class ChecksumStatusData : public TransferStatusData {
-public:
-    ChecksumStatusData(std::shared_ptr<TransferSharedMapData> mapData, std::uint32_t actualChecksum)
-        : mapData_(std::move(mapData)), actualChecksum_(actualChecksum) {}
+  public:
+    ChecksumStatusData(std::shared_ptr<TransferSharedMapData> mapData, std::uint32_t actualChecksum);
 
     TransferError ToTransferError() const override { return TransferError::VerificationError; }
     void Describe(boost::property_tree::ptree& tree) const override;
@@ -59,9 +63,10 @@ public:
 
     std::uint32_t GetActualChecksum() const { return actualChecksum_; }
 
-private:
+  private:
     std::shared_ptr<TransferSharedMapData> mapData_;
     std::uint32_t actualChecksum_;
+    std::string summary_;
 };
 
 std::string LowercaseHex(std::uint32_t value);
