@@ -72,8 +72,8 @@ OptimizedRequestChunkWork::OptimizedRequestChunkWork(Token, std::shared_ptr<Tran
                                                      std::uint32_t maxRetries)
     : TransferWork(std::move(interface)),
       LimitedRetrySimpleWork(maxRetries, LogCompleteCallback(interface_->GetBehavior())),
-      mapData_(mapData),
-      params_(std::move(nodeList), interface_->CopyParams(), std::move(mapData)) {}
+      mapData_(std::move(mapData)),
+      nodeList_(std::move(nodeList)) {}
 
 void OptimizedRequestChunkWork::Describe(boost::property_tree::ptree& tree) const {
     tree.put("name", "OptimizedRequestChunkWork");
@@ -82,7 +82,7 @@ void OptimizedRequestChunkWork::Describe(boost::property_tree::ptree& tree) cons
 }
 
 bool OptimizedRequestChunkWork::CanRetry() {
-    if (params_.freeRetry) {
+    if (params_ && params_->freeRetry) {
         return true;
     }
     return LimitedRetrySimpleWork::CanRetry();
@@ -114,13 +114,17 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
             throw std::logic_error(
                 "OptimizedRequestChunkWork::ExecuteTask has no optimizer or request factory");
         }
-        optimizer->GetNode(params_);
-        const std::shared_ptr<NodeManifest> node = params_.selectedNode;
+        if (!params_) {
+            params_.emplace(nodeList_, interface_->CopyParams(), mapData_);
+        }
+        OptimizedRequestParams& params = *params_;
+        optimizer->GetNode(params);
+        const std::shared_ptr<NodeManifest> node = params.selectedNode;
 
         // The writer lives on this stack for exactly as long as the request runs.
         TransferHttpWriter writer(mapData_);
         std::shared_ptr<HttpRequest> request =
-            requests->CreateRequest(params_.ToHttpRequestParams(&writer), interface_->GetHttpSession());
+            requests->CreateRequest(params.ToHttpRequestParams(&writer), interface_->GetHttpSession());
         SetCurrentRequest(request);
         mapData.ResetProgress();
         if (IsCancelled()) {
@@ -131,19 +135,19 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
         auto statusData = std::make_shared<HttpTransferStatusData>(node->GetHost(), status);
         const WorkResult result = WorkResultOf(status.result);
 
-        mapData.lastNodeIndex = IndexOf(params_.nodeList.get(), node);
+        mapData.lastNodeIndex = IndexOf(params.nodeList.get(), node);
         mapData.lastRequestStatus = status;
         mapData.lastPosition = mapData.map->Tell();
         if (const std::shared_ptr<NodeStatistics> statistics = node->GetStatistics()) {
             statistics->Update(status);
         }
         if (result == WorkResult::Success || result == WorkResult::RetryableError) {
-            optimizer->ReportResult(params_, statusData);
+            optimizer->ReportResult(params, statusData);
         }
         if (result != WorkResult::Cancelled) {
-            params_.RemoveSelectedNode();
-            if (status.result == HttpRequestResult::RequestTimeout && params_.canEscalate) {
-                params_.freeRetry = true;
+            params.RemoveSelectedNode();
+            if (status.result == HttpRequestResult::RequestTimeout && params.canEscalate) {
+                params.freeRetry = true;
             }
         }
         SetCurrentRequest(nullptr);

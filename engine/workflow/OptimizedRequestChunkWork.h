@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "engine/optimizer/OptimizedRequestParams.h"
 #include "engine/work/LimitedRetrySimpleWork.h"
@@ -41,7 +42,8 @@ class OptimizedRequestChunkWork : public TransferWork, public LimitedRetrySimple
     bool CanRetry() override;
     void Abort() override;
 
-    const OptimizedRequestParams& GetParams() const { return params_; }
+    // Empty until the first request: a chunk whose bytes already match never needs them.
+    const std::optional<OptimizedRequestParams>& GetParams() const { return params_; }
 
   protected:
     WorkStatus ExecuteTask() override;
@@ -50,7 +52,11 @@ class OptimizedRequestChunkWork : public TransferWork, public LimitedRetrySimple
     void SetCurrentRequest(std::shared_ptr<HttpRequest> request);
 
     const std::shared_ptr<TransferSharedMapData> mapData_;
-    OptimizedRequestParams params_;
+    const std::shared_ptr<NodeListManifest> nodeList_;
+    // Made at the first request, on the worker thread: the parameters copy is
+    // taken under the transfer's lock, which tree building must not nest in a
+    // composite's lock.
+    std::optional<OptimizedRequestParams> params_;
     std::mutex mutex_;
     std::shared_ptr<HttpRequest> currentRequest_;
 };
