@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "engine/file/UserDirectories.h"
-#include "engine/service/Unspecified.h"
+#include "engine/service/UnsetValue.h"
 #include "resources/Deployment.h"
 
 namespace tvl {

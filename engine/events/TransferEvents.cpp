@@ -18,9 +18,10 @@ namespace {
 
 using boost::property_tree::ptree;
 
-const TransferParams& ParamsOf(const TransferEventRecord& record) {
-    static const TransferParams none;
-    return record.transfer ? record.transfer->GetParams() : none;
+// A copy taken under the transfer's mutex: Start may be changing the
+// destination on another thread while the event is built.
+TransferParams ParamsOf(const TransferEventRecord& record) {
+    return record.transfer ? record.transfer->CopyParams() : TransferParams();
 }
 
 const TransferBehavior& BehaviorOf(const TransferEventRecord& record) {

@@ -22,7 +22,7 @@
 #include "engine/service/StandardTransferData.h"
 #include "engine/service/StandardTransferWorkInterface.h"
 #include "engine/service/TransferStatusImpl.h"
-#include "engine/service/Unspecified.h"
+#include "engine/service/UnsetValue.h"
 #include "engine/work/WorkManager.h"
 #include "engine/work/WorkStatus.h"
 #include "engine/work/Workflow.h"

@@ -6,7 +6,7 @@
 #include <boost/uuid/uuid.hpp>
 #include <boost/uuid/uuid_io.hpp>
 
-#include "engine/service/Unspecified.h"
+#include "engine/service/UnsetValue.h"
 
 namespace tvl {
 

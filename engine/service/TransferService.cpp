@@ -4,7 +4,7 @@
 #include "engine/service/TransferManager.h"
 #include "engine/service/TransferParams.h"
 #include "engine/service/TransferServiceImpl.h"
-#include "engine/service/Unspecified.h"
+#include "engine/service/UnsetValue.h"
 
 namespace tvl {
 

@@ -1,7 +1,7 @@
 #include "engine/service/TransferStatus.h"
 
 #include "engine/service/TransferState.h"
-#include "engine/service/Unspecified.h"
+#include "engine/service/UnsetValue.h"
 #include "engine/workflow/TransferError.h"
 
 namespace tvl {

@@ -14,7 +14,7 @@
 #include "engine/service/TransferBehavior.h"
 #include "engine/service/TransferParams.h"
 #include "engine/service/TransferWorkInterface.h"
-#include "engine/service/Unspecified.h"
+#include "engine/service/UnsetValue.h"
 #include "engine/workflow/TransferStatusData.h"
 
 namespace tvl {

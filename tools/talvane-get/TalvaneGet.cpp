@@ -14,7 +14,7 @@
 #include "engine/service/TransferService.h"
 #include "engine/service/TransferSettings.h"
 #include "engine/service/TransferState.h"
-#include "engine/service/Unspecified.h"
+#include "engine/service/UnsetValue.h"
 
 namespace tvl::get {
 

@@ -1,4 +1,4 @@
-#include "engine/service/Unspecified.h"
+#include "engine/service/UnsetValue.h"
 
 namespace tvl {
 
