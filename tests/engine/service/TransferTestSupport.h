@@ -201,10 +201,17 @@ class RecordingTransfer : public StandardTransfer {
     void SendEvent(const TransferEventRecord& event) override {
         if (checkMutexFree) {
             bool free = false;
+            // The sending thread waits for the probe, so if it held the mutex
+            // every attempt fails; other threads (a status poll) hold it only
+            // for a moment, so one of a few spaced attempts gets through.
             std::thread probe([&] {
-                free = Mutex().try_lock();
-                if (free) {
-                    Mutex().unlock();
+                for (int attempt = 0; attempt < 200 && !free; ++attempt) {
+                    free = Mutex().try_lock();
+                    if (free) {
+                        Mutex().unlock();
+                    } else {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
                 }
             });
             probe.join();
