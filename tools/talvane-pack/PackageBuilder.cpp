@@ -81,8 +81,9 @@ void Collect(const fs::path& root, std::vector<PackedFile>& files) {
 }
 
 // Every chunk of every file, hashed by a pool of threads each reading with
-// pread into a buffer of its own.
-void Hash(std::vector<PackedFile>& files, std::uint32_t chunkSize, unsigned threads) {
+// pread into a buffer of its own. `paths[i]` is where files[i]'s bytes are read.
+void Hash(std::vector<PackedFile>& files, const std::vector<std::string>& paths, std::uint32_t chunkSize,
+          unsigned threads) {
     struct Job {
         std::size_t file;
         std::uint64_t chunk;
@@ -109,7 +110,7 @@ void Hash(std::vector<PackedFile>& files, std::uint32_t chunkSize, unsigned thre
                 if (fd >= 0) {
                     close(fd);
                 }
-                fd = open(file.source.c_str(), O_RDONLY | O_CLOEXEC);
+                fd = open(paths[job.file].c_str(), O_RDONLY | O_CLOEXEC);
                 openFile = job.file;
             }
             const std::uint64_t offset = job.chunk * chunkSize;
@@ -269,18 +270,27 @@ PackResult BuildPackage(const PackageOptions& options) {
                      [&](const PackedFile& file) { return file.path == options.run; })) {
         throw PackError("--run names no file of the package: " + options.run);
     }
-    const unsigned threads = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
-    Hash(result.files, options.chunkSize, threads);
-
     const fs::path root(options.output);
     const fs::path packageFolder = root / fs::path(options.nodePath.substr(1)) / options.partnerId /
                                    options.packageId / options.versionId;
+    // The copies are hashed, not the input: a file changed while packing must
+    // not leave checksums that describe other bytes than the ones served.
+    std::vector<std::string> copies;
+    copies.reserve(result.files.size());
     for (auto& file : result.files) {
         const fs::path target = packageFolder / file.path;
         fs::create_directories(target.parent_path());
         fs::copy_file(file.source, target, fs::copy_options::overwrite_existing);
+        std::error_code error;
+        const std::uintmax_t copied = fs::file_size(target, error);
+        if (error || copied != file.size) {
+            throw PackError(file.path + ": changed while packing");
+        }
+        copies.push_back(target.string());
         result.totalBytes += file.size;
     }
+    const unsigned threads = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+    Hash(result.files, copies, options.chunkSize, threads);
 
     const std::string manifest = ManifestXml(options, result.files);
     const fs::path manifestFolder = root / "manifests" / options.packageId;
