@@ -116,6 +116,23 @@ TEST_F(TalvanePack, RefusesWhatItCannotRepresentSafely) {
     EXPECT_THROW(BuildPackage(Options()), PackError) << "a link leading out";
     fs::remove(fs::path(input_.Path()) / "link");
 
+    fs::create_directories(fs::path(outside.Path()) / "folder");
+    fs::create_directory_symlink(fs::path(outside.Path()) / "folder", fs::path(input_.Path()) / "dirlink");
+    try {
+        BuildPackage(Options());
+        ADD_FAILURE() << "a folder link leading out was packed";
+    } catch (const PackError& refusal) {
+        EXPECT_NE(std::string(refusal.what()).find("dirlink"), std::string::npos)
+            << "the message names the offending entry: " << refusal.what();
+    }
+    fs::remove(fs::path(input_.Path()) / "dirlink");
+    fs::create_symlink("loop", fs::path(input_.Path()) / "loop");
+    EXPECT_THROW(BuildPackage(Options()), PackError) << "a link to itself";
+    fs::remove(fs::path(input_.Path()) / "loop");
+    WriteFile(fs::path(input_.Path()) / "line\nbreak", "x");
+    EXPECT_THROW(BuildPackage(Options()), PackError) << "a control character in a name";
+    fs::remove(fs::path(input_.Path()) / "line\nbreak");
+
     WriteFile(fs::path(input_.Path()) / "quote\"name", "x");
     EXPECT_THROW(BuildPackage(Options()), PackError);
     fs::remove(fs::path(input_.Path()) / "quote\"name");
