@@ -13,4 +13,9 @@ std::uint32_t Crc32(std::uint32_t crc, const void* data, std::size_t size);
 
 inline std::uint32_t Crc32(const void* data, std::size_t size) { return Crc32(0, data, size); }
 
+// The checksum of `size` zero bytes, remembered per size: a chunk of a file
+// the engine has just allocated holds zeros, and comparing against this spares
+// reading it back.
+std::uint32_t Crc32OfZeros(std::size_t size);
+
 }  // namespace tvl

@@ -66,6 +66,7 @@ std::shared_ptr<Work> LazyParallelChunksWork::GetNextWork() {
     auto mapData = std::make_shared<TransferSharedMapData>(
         fileData_, file_->GetChunkLowerBound(index), file_->GetChunkUpperBound(index),
         index < checksums.size() ? checksums[index] : 0, interface_->GetProgressUpdater());
+    mapData->zeroFilled = fileData_->allocatedEmpty;
     return CreateChunkWork(std::move(mapData));
 }
 
@@ -235,7 +236,9 @@ WorkStatus PrefetchChunkWork::Execute(TransferSharedMapData& mapData) {
         return TransferErrorStatus(TransferError::InternalError,
                                    "PrefetchChunkWork::ExecuteTask has no shared map");
     }
-    mapData.map->Fetch();
+    if (!mapData.zeroFilled) {
+        mapData.map->Fetch();
+    }
     return WorkStatus(WorkResult::Success);
 }
 
@@ -253,8 +256,14 @@ WorkStatus VerifyChunkWork::Execute(TransferSharedMapData& mapData) {
         return TransferErrorStatus(TransferError::InternalError,
                                    "VerifyChunkWork::ExecuteTask has no shared map");
     }
-    const auto crc = static_cast<std::uint32_t>(mapData.map->Apply(
-        [](const std::uint8_t* data, std::size_t size) -> std::uint64_t { return Crc32(data, size); }));
+    // A chunk of a file allocated by this run is all zeros until its first
+    // request: its checksum is known without reading it back.
+    const std::uint32_t crc =
+        mapData.zeroFilled
+            ? Crc32OfZeros(static_cast<std::size_t>(mapData.upperBound - mapData.lowerBound + 1))
+            : static_cast<std::uint32_t>(mapData.map->Apply(
+                  [](const std::uint8_t* data, std::size_t size) -> std::uint64_t { return Crc32(data, size); }));
+    mapData.zeroFilled = false;
     TransferProgressUpdater* progress = mapData.progressUpdater.get();
     if (crc == mapData.expectedChecksum) {
         const std::uint64_t length = static_cast<std::uint32_t>(mapData.upperBound - mapData.lowerBound + 1);

@@ -293,6 +293,7 @@ void OpenAndAllocateFileWork::Reset() {
 }
 
 WorkStatus OpenAndAllocateFileWork::ExecuteTask() {
+    fileData_->allocatedEmpty = false;
     try {
         fileData_->file = OpenAndAllocate(true);
         return WorkStatus(WorkResult::Success);
@@ -327,6 +328,7 @@ std::shared_ptr<SharedFile> OpenAndAllocateFileWork::OpenAndAllocate(bool delete
         }
         throw FileInUseException();
     }
+    fileData_->allocatedEmpty = true;
     if (program) {
         file->DenyExecute();
     }

@@ -26,6 +26,9 @@ public:
     std::shared_ptr<SharedFile> file;  // empty until opened and after closing
     const std::string path;            // relative to the transfer's destination
     const std::uint64_t size;
+    // Set when this run allocated the file from empty: until a chunk is
+    // written, it holds zeros and need not be read back to be checked.
+    bool allocatedEmpty = false;
 };
 
 }  // namespace tvl

@@ -48,6 +48,9 @@ class TransferSharedMapData : public WorkDescriptor {
     std::uint32_t lastNodeIndex = 0;    // node list index of the last request's node
     HttpRequestStatus lastRequestStatus;
     std::uint64_t lastPosition = 0;  // the view's position after the last request
+    // The chunk still holds the zeros its file was allocated with; cleared at
+    // its first check, before anything can write to it.
+    bool zeroFilled = false;
 };
 
 // A chunk whose bytes do not carry the manifest's CRC-32. The summary is taken

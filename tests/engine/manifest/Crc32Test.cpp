@@ -46,5 +46,14 @@ TEST(Crc32, ContinuesAcrossPieces) {
     EXPECT_EQ(pieces, whole);
 }
 
+TEST(Crc32, OfZerosMatchesHashingZerosAtEverySizeAroundItsBlocks) {
+    const std::vector<unsigned char> zeros((1u << 20) + 3, 0);
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{65535}, std::size_t{65536},
+                                   std::size_t{65537}, std::size_t{1u << 20}, (std::size_t{1u} << 20) + 3}) {
+        EXPECT_EQ(Crc32OfZeros(size), Reference(zeros.data(), size)) << size;
+        EXPECT_EQ(Crc32OfZeros(size), Reference(zeros.data(), size)) << size << ", remembered";
+    }
+}
+
 }  // namespace
 }  // namespace tvl

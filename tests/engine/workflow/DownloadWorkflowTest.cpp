@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -114,6 +115,31 @@ TEST(DownloadWorkflowTest, ResumesIntoPartlyPresentDestinationFetchingOnlyWhatIs
     EXPECT_EQ(status.bytesDone, status.bytesTotal);
     EXPECT_EQ(status.bytesVerified, status.bytesTotal);
     EXPECT_EQ(delivery.FirstDifference(destination.string()), "");
+}
+
+TEST(DownloadWorkflowTest, ZeroChunksOfANewFileAreKnownGoodWithoutARequestButOldBytesAreStillChecked) {
+    Delivery delivery;
+    Delivery::Source source;
+    std::string sparse = GeneratedBytes(5 * kChunkSize + 100, 4);
+    std::fill(sparse.begin() + kChunkSize, sparse.begin() + 3 * kChunkSize, '\0');  // chunks 1 and 2
+    std::fill(sparse.begin() + 5 * kChunkSize, sparse.end(), '\0');                  // the short tail
+    source.files.emplace_back("sparse.bin", sparse);
+    source.files.emplace_back("zeros.bin", std::string(2 * kChunkSize + 1, '\0'));
+    delivery.Publish(source);
+    // A stale copy of zeros.bin holding other bytes: its zero chunks must be
+    // fetched, since only a file this run allocated is known to hold zeros.
+    const fs::path destination = delivery.Destination();
+    WriteBytes(destination / "zeros.bin", GeneratedBytes(2 * kChunkSize + 1, 5));
+    auto transfer = delivery.NewDownload();
+
+    const TransferStatus status = delivery.Run(*transfer, destination.string());
+
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_EQ(delivery.FirstDifference(destination.string()), "");
+    EXPECT_EQ(delivery.NodeRequests(), 3u + 3u) << "chunks 0, 3 and 4 of the new file, all of the stale one";
+    EXPECT_EQ(status.bytesDownloaded, 3 * kChunkSize + 2 * kChunkSize + 1);
+    EXPECT_EQ(status.bytesVerified, status.bytesTotal);
+    EXPECT_EQ(status.bytesDone, status.bytesTotal);
 }
 
 TEST(DownloadWorkflowTest, CorruptingNodeIsRoutedAround) {
