@@ -11,17 +11,16 @@ namespace {
 
 constexpr std::uint32_t kLogThreads = 2;
 
-// The works' own description decides importance; anything but a readable
-// boolean counts as not important.
-bool IsImportant(const boost::property_tree::ptree& description) {
-    return description.get_optional<bool>("important").value_or(false);
-}
-
 void SubmitWorkRecord(LogManager* manager, const Work& work, const WorkStatus& status,
                       std::int32_t outcomeLevel, const char* event) {
+    const std::int32_t level = (work.IsImportant() ? LogManager::ImportantWorkLevel : 0) + outcomeLevel;
+    // Most completions (every chunk's works) are dropped by the usual masks:
+    // describing them first would cost more than the download's own work.
+    if (!manager->IsLogged(level)) {
+        return;
+    }
     boost::property_tree::ptree description;
     work.DescribeStatus(status, description);
-    const std::int32_t level = (IsImportant(description) ? LogManager::ImportantWorkLevel : 0) + outcomeLevel;
     const auto record = manager->CreateRecord(level);
     record->GetTree().put("event", event);
     record->GetTree().add_child("params", description);

@@ -114,8 +114,7 @@ struct CurlCallbacks {
 
     static int Progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
         // Any non-zero value aborts the transfer; 42 marks it as ours in traces.
-        return static_cast<CurlHttpRequest*>(self)->GetStatus().result == HttpRequestResult::InProgress ? 0
-                                                                                                        : 42;
+        return static_cast<CurlHttpRequest*>(self)->InProgress() ? 0 : 42;
     }
 };
 
@@ -172,6 +171,9 @@ void CurlHttpRequest::Setup() {
         curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, params_.acceptEncoding.c_str());
     }
 
+    // Larger blocks than the library's 16 KiB default: a chunk of a megabyte
+    // then costs a few dozen receive calls and callbacks instead of sixty-four.
+    curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, 256L * 1024L);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &CurlCallbacks::Write);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, this);
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &CurlCallbacks::Progress);
@@ -234,8 +236,13 @@ bool CurlHttpRequest::Reset(const HttpRequestParams& params, const std::string& 
     return true;
 }
 
+bool CurlHttpRequest::InProgress() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return status_.result == HttpRequestResult::InProgress;
+}
+
 std::size_t CurlHttpRequest::OnWrite(const char* data, std::size_t length) {
-    if (GetStatus().result != HttpRequestResult::InProgress) {
+    if (!InProgress()) {
         return 0;
     }
     HttpRequestStatus written(HttpRequestResult::Success, length);

@@ -31,6 +31,9 @@ class CurlHttpRequest : public HttpRequest {
     void Setup();
     void Finish(int code);
     std::size_t OnWrite(const char* data, std::size_t length);
+    // Whether the request still runs: what the library's callbacks ask on
+    // every block, without copying the whole status.
+    bool InProgress();
 
     void* handle_;  // CURL*, kept opaque so that curl.h stays out of this header
     bool performing_ = false;

@@ -38,6 +38,10 @@ public:
     virtual void Reset() = 0;
     // The work's own description with the status's description under "workStatus".
     virtual void DescribeStatus(const WorkStatus& status, boost::property_tree::ptree& tree) const;
+    // Whether the work log keeps this work's completions at its important
+    // level; the work's description carries the same answer as "important".
+    // Asked before describing, so that the log can skip what it would drop.
+    virtual bool IsImportant() const { return false; }
     virtual std::shared_ptr<Work> GetPtr();
     virtual std::shared_ptr<const Work> GetPtr() const;
     virtual void SetParent(const std::shared_ptr<CompositeWork>& parent);

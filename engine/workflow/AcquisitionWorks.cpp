@@ -86,7 +86,7 @@ GetPackageManifestWork::GetPackageManifestWork(Token, std::shared_ptr<TransferWo
 
 void GetPackageManifestWork::Describe(boost::property_tree::ptree& tree) const {
     tree.put("name", "GetPackageManifestWork");
-    tree.put("important", true);
+    tree.put("important", IsImportant());
     DescribeTransfer(tree);
 }
 
@@ -137,7 +137,7 @@ GetNodeListWork::GetNodeListWork(Token, std::shared_ptr<TransferWorkInterface> i
 
 void GetNodeListWork::Describe(boost::property_tree::ptree& tree) const {
     tree.put("name", "GetNodeListWork");
-    tree.put("important", true);
+    tree.put("important", IsImportant());
     DescribeTransfer(tree);
 }
 
@@ -177,7 +177,7 @@ GetGeolocationWork::GetGeolocationWork(Token, std::shared_ptr<TransferWorkInterf
 
 void GetGeolocationWork::Describe(boost::property_tree::ptree& tree) const {
     tree.put("name", "GetGeolocationWork");
-    tree.put("important", true);
+    tree.put("important", IsImportant());
     DescribeTransfer(tree);
 }
 
@@ -234,7 +234,7 @@ GeofenceWork::GeofenceWork(Token, std::shared_ptr<TransferWorkInterface> interfa
 
 void GeofenceWork::Describe(boost::property_tree::ptree& tree) const {
     tree.put("name", "GeofenceWork");
-    tree.put("important", true);
+    tree.put("important", IsImportant());
     DescribeTransfer(tree);
 }
 

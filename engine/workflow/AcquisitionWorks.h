@@ -58,6 +58,7 @@ class GetPackageManifestWork : public AcquireManifestWork {
     GetPackageManifestWork(Token, std::shared_ptr<TransferWorkInterface> interface, std::uint32_t maxRetries);
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return true; }
 
   protected:
     WorkStatus Acquire() override;
@@ -72,6 +73,7 @@ class GetNodeListWork : public AcquireManifestWork {
     GetNodeListWork(Token, std::shared_ptr<TransferWorkInterface> interface, std::uint32_t maxRetries);
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return true; }
 
   protected:
     WorkStatus Acquire() override;
@@ -89,6 +91,7 @@ class GetGeolocationWork : public AcquireManifestWork {
     GetGeolocationWork(Token, std::shared_ptr<TransferWorkInterface> interface, std::uint32_t maxRetries);
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return true; }
 
   protected:
     WorkStatus Acquire() override;
@@ -109,6 +112,7 @@ class GeofenceWork : public TransferWork, public SimpleWork {
     GeofenceWork(Token, std::shared_ptr<TransferWorkInterface> interface);
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return true; }
     void Abort() override {}
 
   protected:

@@ -24,7 +24,7 @@ AllowExecuteWork::AllowExecuteWork(Token, std::shared_ptr<TransferWorkInterface>
 
 void AllowExecuteWork::Describe(boost::property_tree::ptree& tree) const {
     tree.put("name", "AllowExecuteWork");
-    tree.put("important", true);
+    tree.put("important", IsImportant());
     DescribeTransfer(tree);
 }
 

@@ -24,6 +24,7 @@ class AllowExecuteWork : public TransferWork, public SimpleWork {
     AllowExecuteWork(Token, std::shared_ptr<TransferWorkInterface> interface);
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return true; }
     void Abort() override {}
 
   protected:

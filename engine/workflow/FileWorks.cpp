@@ -99,7 +99,7 @@ TransferMultipleFilesWork::TransferMultipleFilesWork(Token, std::shared_ptr<Tran
     : TransferWork(std::move(interface)), SequentialWork(LogCompleteCallback(interface_->GetBehavior()), 2) {}
 
 void TransferMultipleFilesWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribeFileWork("TransferMultipleFilesWork", false, *this, nullptr, tree);
+    DescribeFileWork("TransferMultipleFilesWork", IsImportant(), *this, nullptr, tree);
 }
 
 // SequentialTransferMultipleFilesWork
@@ -122,7 +122,7 @@ SequentialTransferMultipleFilesWork::SequentialTransferMultipleFilesWork(
       SequentialWork(LogCompleteCallback(interface_->GetBehavior()), count) {}
 
 void SequentialTransferMultipleFilesWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribeFileWork("SequentialTransferMultipleFilesWork", true, *this, nullptr, tree);
+    DescribeFileWork("SequentialTransferMultipleFilesWork", IsImportant(), *this, nullptr, tree);
 }
 
 // LazyParallelFilesWork
@@ -163,7 +163,7 @@ LazyParallelTransferMultipleFilesWork::LazyParallelTransferMultipleFilesWork(
     : LazyParallelFilesWork(std::move(interface), std::move(files)) {}
 
 void LazyParallelTransferMultipleFilesWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribeFileWork("LazyParallelTransferMultipleFilesWork", true, *this, nullptr, tree);
+    DescribeFileWork("LazyParallelTransferMultipleFilesWork", IsImportant(), *this, nullptr, tree);
 }
 
 std::shared_ptr<Work> LazyParallelTransferMultipleFilesWork::CreateFileWork(
@@ -187,7 +187,7 @@ LazyParallelVerifyMultipleFilesWork::LazyParallelVerifyMultipleFilesWork(
     : LazyParallelFilesWork(std::move(interface), std::move(files)) {}
 
 void LazyParallelVerifyMultipleFilesWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribeFileWork("LazyParallelVerifyMultipleFilesWork", true, *this, nullptr, tree);
+    DescribeFileWork("LazyParallelVerifyMultipleFilesWork", IsImportant(), *this, nullptr, tree);
 }
 
 std::shared_ptr<Work> LazyParallelVerifyMultipleFilesWork::CreateFileWork(
@@ -230,7 +230,7 @@ TransferSingleFileWork::~TransferSingleFileWork() {
 }
 
 void TransferSingleFileWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribeFileWork("TransferSingleFileWork", true, *this, fileData_.get(), tree);
+    DescribeFileWork("TransferSingleFileWork", IsImportant(), *this, fileData_.get(), tree);
 }
 
 void TransferSingleFileWork::Reset() {
@@ -261,7 +261,7 @@ VerifySingleFileWork::VerifySingleFileWork(Token, std::shared_ptr<TransferWorkIn
       fileData_(std::move(fileData)) {}
 
 void VerifySingleFileWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribeFileWork("VerifySingleFileWork", true, *this, fileData_.get(), tree);
+    DescribeFileWork("VerifySingleFileWork", IsImportant(), *this, fileData_.get(), tree);
 }
 
 void VerifySingleFileWork::Reset() {
@@ -284,7 +284,7 @@ OpenAndAllocateFileWork::OpenAndAllocateFileWork(Token, std::shared_ptr<Transfer
       fileData_(std::move(fileData)) {}
 
 void OpenAndAllocateFileWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribeFileWork("OpenAndAllocateFileWork", true, *this, fileData_.get(), tree);
+    DescribeFileWork("OpenAndAllocateFileWork", IsImportant(), *this, fileData_.get(), tree);
 }
 
 void OpenAndAllocateFileWork::Reset() {
@@ -349,7 +349,7 @@ OpenExistingFileWork::OpenExistingFileWork(Token, std::shared_ptr<TransferWorkIn
       fileData_(std::move(fileData)) {}
 
 void OpenExistingFileWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribeFileWork("OpenExistingFileWork", true, *this, fileData_.get(), tree);
+    DescribeFileWork("OpenExistingFileWork", IsImportant(), *this, fileData_.get(), tree);
 }
 
 void OpenExistingFileWork::Reset() {
@@ -397,7 +397,7 @@ CloseFileWork::CloseFileWork(Token, std::shared_ptr<TransferWorkInterface> inter
       fileData_(std::move(fileData)) {}
 
 void CloseFileWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribeFileWork("CloseFileWork", false, *this, fileData_.get(), tree);
+    DescribeFileWork("CloseFileWork", IsImportant(), *this, fileData_.get(), tree);
 }
 
 WorkStatus CloseFileWork::ExecuteTask() {

@@ -54,6 +54,7 @@ class SequentialTransferMultipleFilesWork : public TransferWork, public Sequenti
                                         std::size_t count);
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return true; }
 };
 
 // Generates one single-file work per file of a list, at most `parallelWorks`
@@ -84,6 +85,7 @@ class LazyParallelTransferMultipleFilesWork : public LazyParallelFilesWork {
                                           FileManifestList files);
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return true; }
 
   protected:
     std::shared_ptr<Work> CreateFileWork(const std::shared_ptr<FileManifest>& file) override;
@@ -100,6 +102,7 @@ class LazyParallelVerifyMultipleFilesWork : public LazyParallelFilesWork {
                                         FileManifestList files);
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return true; }
 
   protected:
     std::shared_ptr<Work> CreateFileWork(const std::shared_ptr<FileManifest>& file) override;
@@ -119,6 +122,7 @@ class TransferSingleFileWork : public TransferWork, public SequentialWork {
     ~TransferSingleFileWork() override;
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return true; }
     void Reset() override;
 
     const std::shared_ptr<TransferSharedFileData>& GetFileData() const { return fileData_; }
@@ -139,6 +143,7 @@ class VerifySingleFileWork : public TransferWork, public SequentialWork {
                          std::shared_ptr<TransferSharedFileData> fileData);
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return true; }
     void Reset() override;
 
     const std::shared_ptr<TransferSharedFileData>& GetFileData() const { return fileData_; }
@@ -160,6 +165,7 @@ class OpenAndAllocateFileWork : public TransferWork, public SimpleWork {
                             std::shared_ptr<TransferSharedFileData> fileData);
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return true; }
     void Reset() override;
     void Abort() override {}
 
@@ -184,6 +190,7 @@ class OpenExistingFileWork : public TransferWork, public SimpleWork {
                          std::shared_ptr<TransferSharedFileData> fileData);
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return true; }
     void Reset() override;
     void Abort() override {}
 

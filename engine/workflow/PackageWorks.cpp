@@ -63,7 +63,7 @@ TransferPackageWork::TransferPackageWork(Token, std::shared_ptr<TransferWorkInte
 }
 
 void TransferPackageWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribePackageWork("TransferPackageWork", true, *this, tree);
+    DescribePackageWork("TransferPackageWork", IsImportant(), *this, tree);
 }
 
 // VerifyTransferWork
@@ -83,7 +83,7 @@ VerifyTransferWork::VerifyTransferWork(Token, std::shared_ptr<TransferWorkInterf
 }
 
 void VerifyTransferWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribePackageWork("VerifyTransferWork", true, *this, tree);
+    DescribePackageWork("VerifyTransferWork", IsImportant(), *this, tree);
 }
 
 // The two initialization sequences
@@ -116,7 +116,7 @@ InitializeTransferWork::InitializeTransferWork(Token, std::shared_ptr<TransferWo
 }
 
 void InitializeTransferWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribePackageWork("InitializeTransferWork", false, *this, tree);
+    DescribePackageWork("InitializeTransferWork", IsImportant(), *this, tree);
 }
 
 std::shared_ptr<InitializeVerifyWork> InitializeVerifyWork::Create(
@@ -132,7 +132,7 @@ InitializeVerifyWork::InitializeVerifyWork(Token, std::shared_ptr<TransferWorkIn
 }
 
 void InitializeVerifyWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribePackageWork("InitializeVerifyWork", false, *this, tree);
+    DescribePackageWork("InitializeVerifyWork", IsImportant(), *this, tree);
 }
 
 // GetManifestsWork
@@ -149,7 +149,7 @@ GetManifestsWork::GetManifestsWork(Token, std::shared_ptr<TransferWorkInterface>
     : TransferWork(std::move(interface)), ParallelWork(LogCompleteCallback(interface_->GetBehavior())) {}
 
 void GetManifestsWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribePackageWork("GetManifestsWork", false, *this, tree);
+    DescribePackageWork("GetManifestsWork", IsImportant(), *this, tree);
 }
 
 // The construct works
@@ -167,7 +167,7 @@ ConstructTransferFromPackageWork::ConstructTransferFromPackageWork(
       deferred_(std::move(deferred)) {}
 
 void ConstructTransferFromPackageWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribePackageWork("ConstructTransferFromPackageWork", false, *this, tree);
+    DescribePackageWork("ConstructTransferFromPackageWork", IsImportant(), *this, tree);
 }
 
 WorkStatus ConstructTransferFromPackageWork::ExecuteTask() {
@@ -189,7 +189,7 @@ ConstructVerifyFromPackageWork::ConstructVerifyFromPackageWork(
       deferred_(std::move(deferred)) {}
 
 void ConstructVerifyFromPackageWork::Describe(boost::property_tree::ptree& tree) const {
-    DescribePackageWork("ConstructVerifyFromPackageWork", false, *this, tree);
+    DescribePackageWork("ConstructVerifyFromPackageWork", IsImportant(), *this, tree);
 }
 
 WorkStatus ConstructVerifyFromPackageWork::ExecuteTask() {

@@ -30,6 +30,7 @@ class TransferPackageWork : public TransferWork, public SequentialWork {
     TransferPackageWork(Token, std::shared_ptr<TransferWorkInterface> interface);
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return true; }
 };
 
 class VerifyTransferWork : public TransferWork, public SequentialWork {
@@ -40,6 +41,7 @@ class VerifyTransferWork : public TransferWork, public SequentialWork {
     VerifyTransferWork(Token, std::shared_ptr<TransferWorkInterface> interface);
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return true; }
 };
 
 class InitializeTransferWork : public TransferWork, public SequentialWork {

@@ -41,6 +41,7 @@ class DescribedWork : public LimitedRetrySimpleWork {
           failures_(failures) {}
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    bool IsImportant() const override { return important_; }
     void Abort() override {}
 
   protected:
