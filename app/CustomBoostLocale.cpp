@@ -13,10 +13,30 @@ CustomBoostLocale::CustomBoostLocale(const MessageCatalog& catalog, const std::s
     SetLanguage(code);
 }
 
+namespace {
+
+// A language the deployment names ("de", "pt_BR", "sr@latin") carries no
+// character set, which the library would take for US-ASCII and so lose every
+// accented letter of the translation. The dialog and the terminal both show
+// UTF-8, so such a code is generated as UTF-8. An empty code follows the
+// user's environment as it stands.
+std::string WithUtf8Unless(const std::string& code) {
+    if (code.empty() || code == "C" || code == "POSIX" || code.find('.') != std::string::npos) {
+        return code;
+    }
+    const std::size_t variant = code.find('@');
+    if (variant == std::string::npos) {
+        return code + ".UTF-8";
+    }
+    return code.substr(0, variant) + ".UTF-8" + code.substr(variant);
+}
+
+}  // namespace
+
 void CustomBoostLocale::SetLanguage(const std::string& code) {
     namespace gettext = boost::locale::gnu_gettext;
 
-    const std::locale generated = boost::locale::generator()(code);
+    const std::locale generated = boost::locale::generator()(WithUtf8Unless(code));
     const auto& info = std::use_facet<boost::locale::info>(generated);
 
     gettext::messages_info description;

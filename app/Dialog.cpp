@@ -278,10 +278,29 @@ bool Dialog::EnsureFolder(const std::string& path) {
     }
 }
 
+namespace {
+
+// The program as the shortcut must start it from anywhere: the first argument
+// is only what was typed ("talvane-updater" found on PATH, or "bin/..."
+// relative to a folder the shortcut will not start in).
+std::string AbsoluteProgramPath(const std::string& typed) {
+    if (fs::path(typed).is_absolute()) {
+        return typed;
+    }
+    std::error_code error;
+    const fs::path running = fs::read_symlink("/proc/self/exe", error);
+    if (!error && running.is_absolute()) {
+        return running.string();
+    }
+    return fs::absolute(typed, error).string();
+}
+
+}  // namespace
+
 void Dialog::CreateShortcuts() const {
     XdgShortcut shortcut(LocalizedValue(context_.packageId, Language()),
                          (fs::path(context_.dataRoot) / "shortcuts").string());
-    shortcut.Create(context_.executablePath);
+    shortcut.Create(AbsoluteProgramPath(context_.executablePath));
 }
 
 }  // namespace Updater

@@ -337,6 +337,22 @@ TEST_F(DialogTest, BothTransfersCompleteInOnePassAndTheDownloaderIsLaunched) {
     EXPECT_THAT(ReadFile(shortcut), HasSubstr("\nExec=/opt/talvane/talvane-updater\n"));
 }
 
+TEST_F(DialogTest, TheShortcutStartsTheRunningProgramWhenItWasStartedByARelativeName) {
+    context_->executablePath = "talvane-updater";  // as found on PATH
+    WriteRecordingScript(fs::path(context_->dataRoot) / "bin" / "run.sh", folder_.Join("arguments.txt"));
+    Dialog& dialog = MakeDialog();
+    view_.script = [&](DialogViewEvents&) {
+        StartBoth();
+        SetStatus("dl-id", TransferState::Completed, 0, false, "bin/run.sh");
+        SetStatus("skin-id", TransferState::Completed, 0, false, "skin.dat");
+        monitor_.Poll();
+    };
+    dialog.Run();
+
+    const std::string entry = ReadFile(fs::path(context_->dataRoot) / "shortcuts" / "product-package.desktop");
+    EXPECT_THAT(entry, HasSubstr("\nExec=" + fs::read_symlink("/proc/self/exe").string() + "\n"));
+}
+
 TEST_F(DialogTest, ALaunchThatFailsShowsTheLaunchFailedText) {
     Dialog& dialog = MakeDialog();
     view_.script = [&](DialogViewEvents&) {

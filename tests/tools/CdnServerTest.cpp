@@ -168,6 +168,12 @@ TEST_F(CdnServerTest, ManifestHostServesOnlyManifestsAndNodeLists) {
     EXPECT_EQ(Body(Get(manifest, "/nodes/partner.xml")), "<Nodes/>");
     EXPECT_EQ(StatusLine(Get(manifest, "/packages/p/k/1/file.bin")), "HTTP/1.1 404 Not Found");
     EXPECT_EQ(StatusLine(Get(manifest, "/manifests/other/current.xml")), "HTTP/1.1 404 Not Found");
+    for (const std::uint16_t port : {manifest, server_->Port(CdnEndpoint::Node(0))}) {
+        RawConnection connection(port);
+        connection.Send("POST /manifests/pkg/current.xml HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                        "Content-Length: 2\r\n\r\n[]");
+        EXPECT_EQ(StatusLine(connection.Receive()), "HTTP/1.1 405 Method Not Allowed") << port;
+    }
 }
 
 TEST_F(CdnServerTest, GeolocationAnswersTheConfiguredCountryOrFails) {

@@ -144,6 +144,11 @@ TEST_F(TalvanePack, RefusesWhatItCannotRepresentSafely) {
     fs::create_symlink("ok", fs::path(input_.Path()) / "inner-link");
     EXPECT_NO_THROW(BuildPackage(Options())) << "a link to a file inside is packed as that file";
 
+    test::TemporaryFolder nothing;
+    PackageOptions empty = Options();
+    empty.input = nothing.Path();
+    EXPECT_THROW(BuildPackage(empty), PackError) << "a folder without files";
+
     PackageOptions badId = Options();
     badId.packageId = "../escape";
     EXPECT_THROW(BuildPackage(badId), PackError);

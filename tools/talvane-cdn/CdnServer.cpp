@@ -345,6 +345,10 @@ class CdnServer::Impl::Session : public std::enable_shared_from_this<Session> {
             if (!key) {
                 key = listener_->KeyFor(CdnRole::Transfers);
             }
+            if (!key) {
+                // A POST to a manifest or node port: answered as not allowed below.
+                key = listener_->roles_.front();
+            }
         } else if (path == "/geo-location" && listener_->Serves(CdnRole::Geolocation)) {
             key = listener_->KeyFor(CdnRole::Geolocation);
         } else if (listener_->Serves(CdnRole::Manifest)) {

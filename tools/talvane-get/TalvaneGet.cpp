@@ -19,7 +19,7 @@
 namespace tvl::get {
 
 const char kGetUsage[] =
-    "usage: talvane-get --manifest-host HOST[:PORT] --partner ID --package ID [--version ID] --dest DIR\n"
+    "usage: talvane-get [--manifest-host HOST[:PORT]] --partner ID --package ID [--version ID] --dest DIR\n"
     "                   [--geolocation-url URL] [--events-url URL] [--transfers-url URL] [--log-level N]\n"
     "                   [--work-threads N] [--parallel-works N] [--retries N] [--restore TRANSFER_ID]\n"
     "                   [--json] [--quiet]\n";
@@ -224,10 +224,21 @@ int RunGet(const GetOptions& options, std::ostream& out, std::ostream& err, cons
     while (true) {
         if (interrupted.load()) {
             progress.Finish();
+            // The counters as they were when interrupted: a suspended transfer
+            // no longer reports them.
+            const TransferStatus before = service.GetTransferStatus(id);
             status = service.SuspendTransfer(id);
-            err << "talvane-get: interrupted; continue with --restore " << id << "\n";
+            if (status.state == static_cast<std::uint8_t>(TransferState::Suspended)) {
+                err << "talvane-get: interrupted; continue with --restore " << id << "\n";
+            } else {
+                // Interrupted before it was initialized: nothing was stored to restore.
+                err << "talvane-get: interrupted before the transfer could be stored; run the same command again\n";
+            }
             if (options.json) {
-                PrintJson(out, status, std::chrono::duration<double>(Clock::now() - started).count());
+                TransferStatus shown = before;
+                shown.state = status.state;
+                shown.error = status.error;
+                PrintJson(out, shown, std::chrono::duration<double>(Clock::now() - started).count());
             }
             return 130;
         }

@@ -265,6 +265,11 @@ PackResult BuildPackage(const PackageOptions& options) {
     Validate(options);
     PackResult result;
     Collect(options.input, result.files);
+    if (result.files.empty()) {
+        // The engine has nothing to deliver for a package without files and
+        // every client would end in an error.
+        throw PackError(options.input + ": no files to pack");
+    }
     if (!options.run.empty() &&
         std::none_of(result.files.begin(), result.files.end(),
                      [&](const PackedFile& file) { return file.path == options.run; })) {
