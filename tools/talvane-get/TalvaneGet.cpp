@@ -72,6 +72,10 @@ public:
                                     Megabytes(status.bytesPerSecond) + "/s, " + Remaining(status.secondsRemaining) +
                                     " left";
         if (terminal_) {
+            if (Clock::now() - lastDraw_ < std::chrono::milliseconds(100)) {
+                return;
+            }
+            lastDraw_ = Clock::now();
             const int width = 30;
             const int filled = static_cast<int>(fraction * width);
             err_ << "\r[" << std::string(filled, '#') << std::string(width - filled, '.') << "] "
@@ -95,6 +99,7 @@ private:
     const bool quiet_;
     const bool terminal_;
     Clock::time_point lastLine_;
+    Clock::time_point lastDraw_{};
     bool drawn_ = false;
 };
 
@@ -272,7 +277,9 @@ int RunGet(const GetOptions& options, std::ostream& out, std::ostream& err, cons
             break;
         }
         progress.Show(status);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Asking for the status is cheap; a short pause keeps the end of a
+        // transfer (and the start after initialization) from waiting on it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     progress.Finish();
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
