@@ -80,6 +80,18 @@ std::size_t PosixMemoryMapView::Write(const void* buffer, std::size_t size) {
     std::memcpy(buffer_.Data() + cursor_, buffer, size);
     MarkChanged(cursor_, end);
     cursor_ = end;
+    if (end == length_) {
+        // A body that reaches the view's last byte is a whole chunk: it goes
+        // to the file now, as it would through a shared mapping, rather than
+        // when the chunk's verification gets its turn. A process that dies in
+        // between then leaves it on disk for the next run to verify, instead
+        // of losing a download that was complete.
+        try {
+            WriteBack();
+        } catch (const FileException&) {
+            // The run stays marked changed; Apply writes it back again and reports.
+        }
+    }
     return size;
 }
 

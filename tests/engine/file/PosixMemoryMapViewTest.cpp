@@ -108,6 +108,21 @@ TEST_F(PosixMemoryMapViewTest, ChangesReachTheFileWhenTheLastReferenceGoes) {
     EXPECT_EQ(after[65535], Pattern(65535));
 }
 
+TEST_F(PosixMemoryMapViewTest, AWriteThatReachesTheLastByteGoesToTheFileAtOnce) {
+    // A chunk body that is complete must be on disk while its view still
+    // waits for verification: a process killed in between keeps the download.
+    auto view = file_->Map(65536, 2 * 65536 - 1);
+    const std::string head(40000, 'a');
+    const std::string tail(65536 - 40000, 'b');
+    view->Write(head.data(), head.size());
+    EXPECT_EQ(ReadAll(Path())[65536], Pattern(65536)) << "a partial body stays in the view";
+    view->Write(tail.data(), tail.size());
+    const std::string after = ReadAll(Path());
+    EXPECT_TRUE(after.compare(65536, 65536, head + tail) == 0) << "written back while the view is alive";
+    EXPECT_EQ(after[2 * 65536], Pattern(2 * 65536));
+    EXPECT_EQ(after[65535], Pattern(65535));
+}
+
 TEST_F(PosixMemoryMapViewTest, WritesBeforeLoadingMergeWithTheFilesBytes) {
     auto view = file_->Map(1000, 1999);
     view->Seek(1500);
