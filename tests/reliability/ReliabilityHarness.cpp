@@ -170,6 +170,18 @@ std::uint64_t BytesLost(const FileTree& source, const std::string& destination) 
     return lost;
 }
 
+std::size_t IntactChunks(const FileTree& source, const std::string& destination, std::uint32_t chunkSize) {
+    std::size_t intact = 0;
+    for (const auto& [path, expected] : source) {
+        const std::string actual = ReadWholeFile((fs::path(destination) / path).string());
+        for (std::size_t offset = 0; offset < expected.size(); offset += chunkSize) {
+            const std::size_t length = std::min<std::size_t>(chunkSize, expected.size() - offset);
+            intact += actual.size() >= offset + length && actual.compare(offset, length, expected, offset, length) == 0;
+        }
+    }
+    return intact;
+}
+
 std::vector<std::string> ExtraFiles(const FileTree& source, const std::string& destination) {
     std::vector<std::string> extra;
     std::error_code error;

@@ -57,6 +57,9 @@ void WriteWholeFile(const std::string& path, const std::string& bytes);
 // Bytes of `source` that are missing from `destination` or differ there.
 std::uint64_t BytesLost(const FileTree& source, const std::string& destination);
 
+// Chunks of `source` whose bytes under `destination` are already right.
+std::size_t IntactChunks(const FileTree& source, const std::string& destination, std::uint32_t chunkSize);
+
 // Regular files under `destination` that the package does not have.
 std::vector<std::string> ExtraFiles(const FileTree& source, const std::string& destination);
 
