@@ -429,6 +429,9 @@ class Bench:
             "sanity": sanity,
         }
         write_outputs(self.o, meta, self.runs, [d.name for d in self.datasets])
+        # Written as the runs went, for a run that does not reach the end;
+        # results.json now holds the same records.
+        os.remove(raw)
 
 
 def write_outputs(options, meta, runs, dataset_names):

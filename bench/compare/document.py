@@ -107,8 +107,9 @@ def render(meta, summary, rows, doc_path, svg_path, results_dir):
         "- **aria2c** with a Metalink 4 document naming the three ports as mirrors of every file and carrying "
         "Adler-32 checksums of every piece of the package's chunk size, so that aria2c checks each piece as "
         "talvane-get checks each chunk's CRC-32; `--check-integrity=true --file-allocation=falloc "
-        "--min-split-size=<chunk> --auto-save-interval=0`, and the best (lowest median wall time) of these settings: %s." % "; ".join(
-            "%s: %s" % (k, ", ".join("`%s`" % a for _, a in v)) for k, v in meta["aria2c_settings"].items()),
+        "--min-split-size=<chunk> --auto-save-interval=0`, and the best (lowest median wall time) of these "
+        "settings: %s." % "; ".join("%s: %s" % (k, ", ".join("`%s`" % a for _, a in v))
+                                    for k, v in meta["aria2c_settings"].items()),
         "- **curl**, which checks nothing: the large file as one stream from one port; the many files as one "
         "curl process over a config file listing every URL (one kept-alive connection), and the same with "
         "`--parallel`. The best variant is the reference.",
