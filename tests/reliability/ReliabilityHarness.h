@@ -200,6 +200,7 @@ protected:
     std::unique_ptr<cdn::CdnServer> server_;
     pack::PackResult packed_;
     TreeSnapshot sandboxBefore_;
+    std::vector<std::string> userEntriesBefore_;  // what TMPDIR held before the engine ran
     ResultLine result_;
     bool recordResult_ = true;
     int runs_ = 0;
