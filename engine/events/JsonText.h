@@ -3,8 +3,9 @@
 // The one JSON text form of the work log, the analytics bodies and the
 // node-statistics text: a property tree written compactly, every value as a
 // JSON string, a tree whose children all have empty keys as an array, two
-// marker values for an empty object and an empty array, and every byte outside
-// printable ASCII escaped as \u00XX. Stateless; safe from any thread.
+// marker values for an empty object and an empty array, and the bytes below
+// 0x20 (but for \b \t \n \f \r) and from 0x80 up escaped as \u00XX; DEL (0x7F)
+// is written as it is. Stateless; safe from any thread.
 
 #include <boost/property_tree/ptree_fwd.hpp>
 #include <iosfwd>
