@@ -176,6 +176,11 @@ struct HostileCase {
     unsigned expectedError;
 };
 
+// Test names and logs show the case by name rather than as raw bytes.
+void PrintTo(const HostileCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class HandWrittenContent : public ReliabilityTest {
 protected:
     struct Entry {
