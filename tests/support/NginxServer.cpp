@@ -143,7 +143,16 @@ bool NginxServer::Start(const std::string& root, std::size_t listeners) {
                             const_cast<char*>(errorLog.c_str()), const_cast<char*>("-p"),
                             const_cast<char*>(prefix.c_str()), const_cast<char*>("-c"),
                             const_cast<char*>(conf.c_str()), nullptr};
-    if (posix_spawn(&pid_, executable.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+    // Only the standard streams go to nginx: a test's other sockets (a CDN
+    // port it means to refuse, say) would otherwise stay open in nginx.
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0) {
+        return false;
+    }
+    const bool spawned = posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0 &&
+                         posix_spawn(&pid_, executable.c_str(), &actions, nullptr, argv.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    if (!spawned) {
         pid_ = -1;
         return false;
     }
