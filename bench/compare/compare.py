@@ -381,6 +381,9 @@ class Bench:
             os.remove(raw)
         started = datetime.datetime.now(datetime.timezone.utc)
         load_before = read_loadavg()
+        # Taken now: others may commit while the run goes on, but the binaries
+        # measured are the ones just built.
+        revision = git_revision(self.root)
         self.ensure_content()
         ports = servers.pick_free_ports(3)
         self.pack_sanity_and_nodes(ports)
@@ -416,7 +419,7 @@ class Bench:
             "loadavg_before": load_before,
             "loadavg_after": read_loadavg(),
             "machine": machine_info(self.work, self.o.shm),
-            "revision": git_revision(self.root),
+            "revision": revision,
             "reps": self.o.reps,
             "quick": self.o.quick,
             "caches": sorted(self.cache_modes),

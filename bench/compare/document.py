@@ -154,7 +154,8 @@ def render(meta, summary, rows, doc_path, svg_path, results_dir):
         "### Every tool and setting",
         "",
         "Downloaded is talvane-get's own count of bytes fetched (`bytesDownloaded`); the other tools do not "
-        "report one.",
+        "report one. The min–max column shows how far the runs of one line spread; on a shared machine a "
+        "single ratio in the tables above is only as firm as that spread allows.",
         "",
         report.variants_table(summary),
         "",

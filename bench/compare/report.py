@@ -43,6 +43,8 @@ def summarize(runs):
             "runs": len(group),
             "failed": len(group) - len(good),
             "wall": median_or_none([r["wall"] for r in good]),
+            "wall_min": min([r["wall"] for r in good if r["wall"] is not None], default=None),
+            "wall_max": max([r["wall"] for r in good if r["wall"] is not None], default=None),
             "cpu": median_or_none([r["cpu"] for r in good]),
             "maxrss_kb": median_or_none([r["maxrss_kb"] for r in good]),
             "downloaded": median_or_none([r.get("downloaded") for r in good]),
@@ -167,13 +169,15 @@ def variants_table(summary):
     order = {case: i for i, case in enumerate(CASES)}
     entries = sorted(summary.values(), key=lambda s: (s["dataset"], order.get(s["case"], 99), s["chunk"], s["tool"],
                                                        s["variant"]))
-    out = ["| Dataset | Case | Chunk | Tool | Variant | wall s | CPU s | RSS MiB | downloaded MiB | runs | failed |",
-           "|---|---|---|---|---|---:|---:|---:|---:|---:|---:|"]
+    out = ["| Dataset | Case | Chunk | Tool | Variant | wall s | wall min–max s | CPU s | RSS MiB | downloaded MiB "
+           "| runs | failed |",
+           "|---|---|---|---|---|---:|---:|---:|---:|---:|---:|---:|"]
     for s in entries:
         downloaded = "—" if s.get("downloaded") is None else "%.0f" % (s["downloaded"] / float(1 << 20))
-        out.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %d | %d |" % (
+        spread = "—" if s["wall_min"] is None else "%s–%s" % (fmt_seconds(s["wall_min"]), fmt_seconds(s["wall_max"]))
+        out.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %d | %d |" % (
             s["dataset"], CASE_TITLES.get(s["case"], s["case"]), s["chunk"], s["tool"], s["variant"],
-            fmt_seconds(s["wall"]), fmt_seconds(s["cpu"]), fmt_mib(s["maxrss_kb"]), downloaded, s["runs"],
+            fmt_seconds(s["wall"]), spread, fmt_seconds(s["cpu"]), fmt_mib(s["maxrss_kb"]), downloaded, s["runs"],
             s["failed"]))
     return "\n".join(out)
 

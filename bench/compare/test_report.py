@@ -16,6 +16,7 @@ class SummaryTest(unittest.TestCase):
             run("talvane-get", "default", 2.0), run("talvane-get", "default", 0.1, ok=False)])
         entry = summary[("big", "cold-disk", "1 MiB", "talvane-get", "default")]
         self.assertEqual((entry["wall"], entry["runs"], entry["failed"]), (2.0, 4, 1))
+        self.assertEqual((entry["wall_min"], entry["wall_max"]), (1.0, 3.0))
 
     def test_the_best_setting_is_the_fastest_without_failures(self):
         summary = report.summarize([
