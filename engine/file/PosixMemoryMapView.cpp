@@ -178,6 +178,11 @@ void PosixMemoryMapView::WriteBack() {
         if (put < 0 && errno == EINTR) {
             continue;
         }
+        if (put < 0 && (errno == ENOSPC || errno == EDQUOT)) {
+            // Files are sized without reserving their blocks: a disk that
+            // filled up since is reported as such, not as a broken view.
+            throw FileInsufficientSpaceException();
+        }
         if (put <= 0) {
             throw FileInvalidMapException();
         }

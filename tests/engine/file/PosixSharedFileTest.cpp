@@ -16,6 +16,7 @@
 
 #include "engine/file/FileExceptions.h"
 #include "engine/file/FileOperationContext.h"
+#include "engine/file/MemoryMappedFileData.h"
 #include "engine/file/PosixSharedFileFactory.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -129,10 +130,7 @@ TEST_F(PosixSharedFileTest, AllocateSizesOnlyAnEmptyFile) {
     EXPECT_TRUE(file->Allocate(1024));
     EXPECT_EQ(file->GetSize(), 1024u);
     EXPECT_EQ(file->Tell(), 0u);
-    struct stat info;
-    ASSERT_EQ(stat(folder_.Join("f.bin").c_str(), &info), 0);
-    EXPECT_GE(static_cast<std::uint64_t>(info.st_blocks) * 512, 1024u)
-        << "the blocks are reserved, not sparse";
+    EXPECT_EQ(ReadAll(folder_.Join("f.bin")), std::string(1024, '\0')) << "a sized file reads as zeros";
 
     EXPECT_FALSE(file->Allocate(512)) << "not empty any more";
     EXPECT_EQ(file->GetSize(), 1024u);
@@ -199,6 +197,26 @@ TEST_F(FullFileSystemTest, AllocateReportsAFullDiskAndLeavesTheFileEmpty) {
     EXPECT_EQ(file->GetSize(), 0u);
     EXPECT_TRUE(file->Allocate(1u << 20)) << "an allocation that fits still works after the failure";
     EXPECT_EQ(file->GetSize(), 1u << 20);
+}
+
+TEST_F(FullFileSystemTest, ADiskThatFillsAfterSizingFailsTheWriteAsAFullDisk) {
+    // Both files fit the free room when they are sized, as nothing is reserved;
+    // the second cannot be written once the first holds its bytes.
+    auto first = factory_.Open(folder_.Path(), "first.bin", OpenMode::CreateNew, true, 0, UINT64_MAX);
+    auto second = factory_.Open(folder_.Path(), "second.bin", OpenMode::CreateNew, true, 0, UINT64_MAX);
+    constexpr std::uint64_t kSize = 3u << 20;
+    ASSERT_TRUE(first->Allocate(kSize));
+    ASSERT_TRUE(second->Allocate(kSize));
+    const std::vector<char> bytes(kSize, 'x');
+    {
+        auto view = first->Map(0, kSize - 1);
+        ASSERT_EQ(view->Write(bytes.data(), bytes.size()), bytes.size());
+        view->Apply([](const std::uint8_t*, std::size_t) -> std::uint64_t { return 0; });
+    }
+    auto view = second->Map(0, kSize - 1);
+    view->Write(bytes.data(), bytes.size());
+    EXPECT_THROW(view->Apply([](const std::uint8_t*, std::size_t) -> std::uint64_t { return 0; }),
+                 FileInsufficientSpaceException);
 }
 
 }  // namespace
