@@ -188,6 +188,11 @@ void PosixMemoryMapView::WriteBack() {
         }
         offset += static_cast<std::uint32_t>(put);
     }
+    // A run over the whole view leaves the buffer equal to the file: checking
+    // the chunk next must not read it back.
+    if (changedBegin_ == 0 && changedEnd_ == length_) {
+        loaded_ = true;
+    }
     changedBegin_ = changedEnd_ = 0;
 }
 

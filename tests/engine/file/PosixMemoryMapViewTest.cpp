@@ -123,6 +123,26 @@ TEST_F(PosixMemoryMapViewTest, AWriteThatReachesTheLastByteGoesToTheFileAtOnce) 
     EXPECT_EQ(after[65535], Pattern(65535));
 }
 
+TEST_F(PosixMemoryMapViewTest, AWholeViewWrittenBackIsCheckedFromItsBufferNotReadAgain) {
+    // Every downloaded chunk is checked right after its body is written; a
+    // second read of it would double the disk traffic of a download. The
+    // file changed behind the view's back shows whether Apply read it again.
+    auto view = file_->Map(0, 65535);
+    const std::string body(65536, 'c');
+    view->Write(body.data(), body.size());
+    ASSERT_EQ(ReadAll(Path()).compare(0, 65536, body), 0);
+    const int other = open(Path().c_str(), O_WRONLY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(pwrite(other, "z", 1, 100), 1);
+    close(other);
+    std::string seen;
+    view->Apply([&](const std::uint8_t* data, std::size_t size) -> std::uint64_t {
+        seen.assign(reinterpret_cast<const char*>(data), size);
+        return 0;
+    });
+    EXPECT_TRUE(seen == body) << "the check used the bytes the view wrote";
+}
+
 TEST_F(PosixMemoryMapViewTest, WritesBeforeLoadingMergeWithTheFilesBytes) {
     auto view = file_->Map(1000, 1999);
     view->Seek(1500);
