@@ -43,16 +43,20 @@ std::shared_ptr<TrackEventWork> JsonWorkLogManager::CreateRecord(std::int32_t le
 }
 
 void JsonWorkLogManager::OnWorkComplete(const std::shared_ptr<const Work>& work, const WorkStatus& status) {
-    // Every completion level includes 2 or 8 and possibly 16; a mask without
-    // them would drop the record anyway, so do not queue it.
-    if (IsLogged(FailedWorkLevel | CompletedWorkLevel | ImportantWorkLevel)) {
+    // Decided here, on the work's own thread: a completion the mask drops
+    // (every chunk's works under the usual masks) must not cost a hand-off
+    // to the log's threads.
+    const bool failed = status.result == WorkResult::RetryableError || status.result == WorkResult::Error;
+    const std::int32_t level =
+        (work->IsImportant() ? ImportantWorkLevel : 0) + (failed ? FailedWorkLevel : CompletedWorkLevel);
+    if (IsLogged(level)) {
         Submit(std::make_shared<SetUpOnCompleteWork>(this, work, status));
     }
 }
 
 void JsonWorkLogManager::OnSimpleWorkRetry(const std::shared_ptr<const SimpleWork>& work,
                                            const WorkStatus& status) {
-    if (IsLogged(RetryLevel | ImportantWorkLevel)) {
+    if (IsLogged((work->IsImportant() ? ImportantWorkLevel : 0) + RetryLevel)) {
         Submit(std::make_shared<SetUpOnRetryWork>(this, work, status));
     }
 }
