@@ -169,10 +169,14 @@ class Bench:
 
     # ------------------------------------------------------------ one run
 
-    def prepare_caches(self, location, dest, warm):
+    def prepare_caches(self, location, dest, warm, keep_warm=False):
         """Before every run: the page cache dropped when allowed (otherwise at
-        least the destination's pages), then the served files read back in."""
-        if measure.drop_caches():
+        least the destination's pages), then the served files read back in.
+        keep_warm drops nothing and reads the destination in as well."""
+        if keep_warm:
+            measure.warm_files([os.path.join(parent, name) for parent, _, names in os.walk(dest) for name in names])
+            mode = "kept warm"
+        elif measure.drop_caches():
             mode = "dropped"
         elif location == "disk":
             measure.evict_files(dest)
@@ -189,7 +193,8 @@ class Bench:
         run_id = "%04d-%s-%s-%s" % (self.run_counter, spec["tool"], spec["variant"], case)
         reference = self.reference(spec["package"])
         files = spec["dataset"].files
-        caches = self.prepare_caches(location, dest, [os.path.join(reference, f) for f, _ in files])
+        caches = self.prepare_caches(location, dest, [os.path.join(reference, f) for f, _ in files],
+                                     keep_warm=(case == "warm"))
         env = dict(os.environ)
         data_folder = None
         if spec["tool"] == "talvane-get":
@@ -239,7 +244,7 @@ class Bench:
             package = package_id(d.name, chunk)
             out.append({
                 "tool": "talvane-get", "variant": "default", "chunk": chunk_name, "package": package, "dataset": d,
-                "cases": ["cold", "resume", "verify"], "single_state": "zero-tail",
+                "cases": ["cold", "resume", "verify", "warm"], "single_state": "zero-tail",
                 "argv": lambda dest, case, p=package: tools.talvane_get_argv(self.get, endpoints, p, dest,
                                                                             self.extra_get_args),
             })
@@ -253,7 +258,7 @@ class Bench:
             for name, args in tools.ARIA2_SETTINGS[d.name]:
                 out.append({
                     "tool": "aria2c", "variant": name, "chunk": chunk_name, "package": package, "dataset": d,
-                    "cases": ["cold", "resume", "verify"], "single_state": "zero-tail",
+                    "cases": ["cold", "resume", "verify", "warm"], "single_state": "zero-tail",
                     "argv": lambda dest, case, p=package, a=args, c=chunk: tools.aria2_argv(
                         self.metalinks[p], dest, a, c),
                 })

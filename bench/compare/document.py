@@ -13,6 +13,7 @@ CACHE_TEXT = {
     "destination evicted": "page cache not dropped (no permission); the destination's pages evicted with "
                            "`posix_fadvise(DONTNEED)` before each disk run, served files read back in",
     "none": "tmpfs destination: nothing to evict",
+    "kept warm": "for the page-cache-warm verification only: nothing dropped, the destination read in first",
 }
 
 
@@ -125,6 +126,8 @@ def render(meta, summary, rows, doc_path, svg_path, results_dir):
         "half-length file.",
         "- **verify, complete**: the destination already complete and correct; talvane-get and aria2c check "
         "every chunk and download nothing. curl cannot verify and has no figure.",
+        "- **verify, page cache warm**: the same, with the destination's files read into the page cache "
+        "first and no cache dropped, so that the figure is the checking itself rather than the disk.",
         "",
         "Each figure is the median of the runs: wall time and user + system CPU time and peak resident set size "
         "of the downloader's process (GNU `/usr/bin/time -f`; the servers' time is not counted). After every "

@@ -9,12 +9,13 @@ import math
 import statistics
 from xml.sax.saxutils import escape
 
-CASES = ["cold-disk", "cold-tmpfs", "resume-disk", "verify-disk"]
+CASES = ["cold-disk", "cold-tmpfs", "resume-disk", "verify-disk", "warm-disk"]
 CASE_TITLES = {
     "cold-disk": "cold, to disk",
     "cold-tmpfs": "cold, to tmpfs",
     "resume-disk": "resume, half present",
     "verify-disk": "verify, complete",
+    "warm-disk": "verify, page cache warm",
 }
 RUN_FIELDS = [
     "run", "rep", "dataset", "case", "chunk", "tool", "variant", "ok", "exit", "timed_out",
