@@ -19,6 +19,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import dataset as ds  # noqa: E402
+import document  # noqa: E402
 import measure  # noqa: E402
 import report  # noqa: E402
 import servers  # noqa: E402
@@ -443,8 +444,6 @@ class Bench:
 
 
 def write_outputs(options, meta, runs, dataset_names):
-    import document  # the report's text lives apart from the measuring
-
     summary = report.summarize(runs)
     rows = report.comparisons(summary, dataset_names, [name for name, _ in CHUNKS])
     report.write_runs_csv(os.path.join(options.results, "runs.csv"), runs)
