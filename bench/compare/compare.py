@@ -9,6 +9,7 @@ import datetime
 import json
 import os
 import platform
+import random
 import re
 import shutil
 import signal
@@ -406,7 +407,7 @@ class Bench:
                             continue
                         specs = self.subjects(d, ports)
                         for location in ("disk", "tmpfs"):
-                            for spec in specs:
+                            for spec in run_order(specs, self.o.seed, rep, d.name, location):
                                 if self.o.tools and spec["tool"] not in self.o.tools:
                                     continue
                                 self.measure_subject(spec, location, rep)
@@ -441,6 +442,17 @@ class Bench:
         # Written as the runs went, for a run that does not reach the end;
         # results.json now holds the same records.
         os.remove(raw)
+
+
+def run_order(specs, seed, rep, dataset_name, location):
+    """The tools and settings in a new order for every repetition. What a run
+    costs on a shared disk depends on what the run before it left behind (a
+    gigabyte just deleted costs the next writer seconds of system time on some
+    repetitions and none on others), so a fixed order would give one tool that
+    cost every time; shuffled, it falls on each in turn."""
+    order = list(specs)
+    random.Random("%d:%d:%s:%s" % (seed, rep, dataset_name, location)).shuffle(order)
+    return order
 
 
 def write_outputs(options, meta, runs, dataset_names):

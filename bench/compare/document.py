@@ -129,6 +129,9 @@ def render(meta, summary, rows, doc_path, svg_path, results_dir):
         "- **verify, page cache warm**: the same, with the destination's files read into the page cache "
         "first and no cache dropped, so that the figure is the checking itself rather than the disk.",
         "",
+        "Every repetition runs the tools and settings in a new (seeded) order: on this disk a run's cost "
+        "depends on what the run before it left, and a fixed order would charge that to one tool every time.",
+        "",
         "Each figure is the median of the runs: wall time and user + system CPU time and peak resident set size "
         "of the downloader's process (GNU `/usr/bin/time -f`; the servers' time is not counted). After every "
         "run the destination is compared byte for byte with the served files, and any missing, different or "
