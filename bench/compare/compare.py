@@ -440,8 +440,10 @@ class Bench:
         }
         write_outputs(self.o, meta, self.runs, [d.name for d in self.datasets])
         # Written as the runs went, for a run that does not reach the end;
-        # results.json now holds the same records.
-        os.remove(raw)
+        # results.json now holds the same records. A selection that matched
+        # nothing wrote none.
+        if os.path.exists(raw):
+            os.remove(raw)
 
 
 def run_order(specs, seed, rep, dataset_name, location):
