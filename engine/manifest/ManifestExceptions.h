@@ -4,6 +4,7 @@
 // the locator, stream and aborted kinds come from fetching, and carry the
 // failed request's error details as their message when there was a request.
 
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -40,5 +41,22 @@ class ManifestAbortedException : public ManifestException {
 public:
     using ManifestException::ManifestException;
 };
+
+// Runs body so that whatever a malformed input makes the tree or the number
+// parsers throw reaches the caller as ManifestParseException, the one error
+// every reader promises. Running out of memory is not the input's fault and
+// passes through unchanged.
+template <typename Body>
+void WithManifestParseErrors(Body&& body) {
+    try {
+        body();
+    } catch (const ManifestParseException&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception&) {
+        throw ManifestParseException();
+    }
+}
 
 }  // namespace tvl

@@ -97,7 +97,7 @@ std::string ReadAll(std::istream& in) {
 void FoldXmlAttributes(boost::property_tree::ptree& tree) { Fold(tree, 0); }
 
 void ParseXmlManifest(std::istream& in, boost::property_tree::ptree& tree) {
-    try {
+    WithManifestParseErrors([&] {
         const std::string text = ReadAll(in);
         if (XmlNestsTooDeep(text)) {
             throw ManifestParseException();
@@ -105,28 +105,18 @@ void ParseXmlManifest(std::istream& in, boost::property_tree::ptree& tree) {
         std::istringstream stream(text);
         boost::property_tree::read_xml(stream, tree, 0);
         FoldXmlAttributes(tree);
-    } catch (const ManifestParseException&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception&) {
-        throw ManifestParseException();
-    }
+    });
 }
 
 void ParseJsonManifest(std::istream& in, boost::property_tree::ptree& tree) {
-    try {
+    WithManifestParseErrors([&] {
         const std::string text = ReadAll(in);
         if (JsonNestsTooDeep(text)) {
             throw ManifestParseException();
         }
         std::istringstream stream(text);
         boost::property_tree::read_json(stream, tree);
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception&) {
-        throw ManifestParseException();
-    }
+    });
 }
 
 }  // namespace tvl

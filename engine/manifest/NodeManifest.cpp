@@ -83,18 +83,14 @@ void StandardNodeManifest::Read(const boost::property_tree::ptree& tree) {
 }
 
 void StandardNodeManifest::Write(boost::property_tree::ptree& tree) const {
-    try {
+    WithManifestParseErrors([&] {
         tree.put("Node", host_);
         tree.put("Path", path_);
         tree.put("Weight", weight_);
         if (statistics_) {
             statistics_->Write(tree);
         }
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception&) {
-        throw ManifestParseException();
-    }
+    });
 }
 
 std::shared_ptr<NodeManifest> StandardNodeManifest::CloneWithStatistics(
@@ -110,7 +106,7 @@ std::shared_ptr<NodeManifest> StandardNodeManifest::CloneWithStatistics(
 
 void StandardNodeListManifest::Read(const boost::property_tree::ptree& tree) {
     nodes_.clear();
-    try {
+    WithManifestParseErrors([&] {
         const auto array = tree.get_child_optional("ArrayOfNodeInfo");
         if (!array) {
             throw ManifestParseException();
@@ -123,13 +119,7 @@ void StandardNodeListManifest::Read(const boost::property_tree::ptree& tree) {
             node->Read(child.second);
             nodes_.push_back(std::move(node));
         }
-    } catch (const ManifestParseException&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception&) {
-        throw ManifestParseException();
-    }
+    });
     if (nodes_.empty()) {
         throw ManifestParseException();
     }

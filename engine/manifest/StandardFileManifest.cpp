@@ -68,7 +68,7 @@ bool IsSafeRelativePath(const std::string& path) {
 StandardFileManifest::StandardFileManifest() : chunkSize_(0), size_(0) {}
 
 void StandardFileManifest::Read(const boost::property_tree::ptree& tree) {
-    try {
+    WithManifestParseErrors([&] {
         path_ = RequiredString(tree, "path");
         chunkSize_ = static_cast<std::uint32_t>(
             RequiredDecimal(tree, "chunksize", std::numeric_limits<std::uint32_t>::max()));
@@ -96,13 +96,7 @@ void StandardFileManifest::Read(const boost::property_tree::ptree& tree) {
         if (!IsSafeRelativePath(path_) || chunkSize_ == 0 || checksums_.size() != count) {
             throw ManifestParseException();
         }
-    } catch (const ManifestParseException&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception&) {
-        throw ManifestParseException();
-    }
+    });
 }
 
 std::uint32_t StandardFileManifest::GetChunkCount() const {

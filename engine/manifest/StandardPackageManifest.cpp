@@ -14,19 +14,13 @@ StandardPackageManifest::StandardPackageManifest() : isActive_(true) {}
 StandardPackageManifest::~StandardPackageManifest() = default;
 
 void StandardPackageManifest::Read(const boost::property_tree::ptree& tree) {
-    try {
+    WithManifestParseErrors([&] {
         const auto package = tree.get_child_optional("package");
         if (!package) {
             throw ManifestParseException();
         }
         ReadPackage(*package);
-    } catch (const ManifestParseException&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception&) {
-        throw ManifestParseException();
-    }
+    });
 }
 
 void StandardPackageManifest::ReadPackage(const boost::property_tree::ptree& package) {
