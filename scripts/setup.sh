@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs every Debian package the project needs. Safe to run again: apt-get
 # skips what is already installed.
+#   scripts/setup.sh [extra packages...]
+# Extra package names (a tool's own needs, e.g. the benchmark's) are installed
+# along with the project's list.
 set -euo pipefail
 
 packages=(
@@ -13,6 +16,7 @@ packages=(
     xvfb xauth
     nginx-light
 )
+packages+=("$@")
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then

@@ -22,27 +22,9 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BENCH_BUILD:-"$root/build-release"}
 export BENCH_BUILD="$build"
 
-packages=(nginx-light aria2 time curl util-linux python3)
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then
-    sudo_cmd=(sudo)
-fi
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "bench: installing ${missing[*]}"
-    install() {
-        DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-    }
-    if ! install; then
-        "${sudo_cmd[@]}" apt-get update -qq
-        install
-    fi
-fi
+# The project's packages and the benchmark's own: nginx for the nodes, the
+# tools compared, GNU time for their resource use.
+bash "$root/scripts/setup.sh" nginx-light aria2 time curl util-linux python3
 # nginx is only run by hand here; a service the package may have started is not ours to stop.
 
 echo "bench: building talvane-get, talvane-pack and talvane-cdn (Release) in $build"
