@@ -88,27 +88,9 @@ std::string DesktopEntryExec(const std::string& programPath) {
         }
     }
     // Readers undo the string escapes before they undo the quoting, so the
-    // string escapes go on last.
-    std::string out;
-    for (const char c : withoutFieldCodes) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
+    // string escapes go on last. The value starts with a quote or with a path
+    // free of blanks, so the leading-blank escape never applies.
+    return DesktopEntryString(withoutFieldCodes);
 }
 
 XdgShortcut::XdgShortcut(std::string name, std::string folder)
