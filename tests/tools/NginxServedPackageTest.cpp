@@ -7,12 +7,15 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 
+#include "tests/support/EngineEnvironment.h"
+#include "tests/support/FileBytes.h"
 #include "tests/support/NginxServer.h"
+#include "tests/support/RandomFiles.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TemporaryFolder.h"
+#include "tests/support/TestCdn.h"
 #include "tools/talvane-cdn/CdnServer.h"
 #include "tools/talvane-get/TalvaneGet.h"
 #include "tools/talvane-pack/PackageBuilder.h"
@@ -22,11 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using cdn::CdnEndpoint;
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using test::ReadWholeFile;
 
 class NginxServedPackage : public ::testing::Test {
 protected:
@@ -34,31 +33,19 @@ protected:
         if (!test::NginxServer::Available()) {
             GTEST_SKIP() << "nginx is not installed (scripts/setup.sh installs nginx-light)";
         }
-        environment_.Set("TMPDIR", user_.Path());
-        for (const char* proxy : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) {
-            environment_.Unset(proxy);
-        }
-        std::mt19937 random(13);
-        const auto write = [&](const std::string& path, std::size_t size) {
-            const fs::path file = fs::path(input_.Path()) / path;
-            fs::create_directories(file.parent_path());
-            std::string bytes(size, '\0');
-            for (auto& b : bytes) {
-                b = static_cast<char>(random());
-            }
-            std::ofstream(file, std::ios::binary) << bytes;
-        };
+        test::IsolateEngineEnvironment(environment_, user_.Path());
+        test::RandomFiles input(input_.Path(), 13);
         // Sizes around the chunk size: empty, one byte short, exact, one over,
         // several chunks with a short tail; names with blanks and non-ASCII
         // letters, which the node URL has to escape for nginx to find them.
-        write("bin/downloader", 65535);
-        write("empty", 0);
-        write("exact.bin", 65536);
-        write("over.bin", 65537);
-        write("data/big file.bin", 5 * 65536 + 123);
-        write("data/größe/ñandú.txt", 4000);
+        input.Write("bin/downloader", 65535);
+        input.Write("empty", 0);
+        input.Write("exact.bin", 65536);
+        input.Write("over.bin", 65537);
+        input.Write("data/big file.bin", 5 * 65536 + 123);
+        input.Write("data/größe/ñandú.txt", 4000);
         for (int i = 0; i < 12; ++i) {
-            write("data/many/" + std::to_string(i) + ".bin", 777 * (i + 1) * 13);
+            input.Write("data/many/" + std::to_string(i) + ".bin", 777 * (i + 1) * 13);
         }
 
         nginx_ = std::make_unique<test::NginxServer>(root_.Path(), 2);
@@ -69,25 +56,17 @@ protected:
     }
 
     void Pack(const std::string& version, const std::vector<std::string>& nodes) {
-        pack::PackageOptions pack;
-        pack.input = input_.Path();
-        pack.output = root_.Path();
-        pack.partnerId = "partner";
-        pack.packageId = "pkg";
-        pack.versionId = version;
+        pack::PackageOptions pack = test::CurrentPackageOptions(input_.Path(), root_.Path(), version);
         pack.name = "Served By Nginx";
         pack.run = "bin/downloader";
-        pack.chunkSize = 65536;
-        pack.current = true;
         pack.nodes = nodes;
         pack::BuildPackage(pack);
     }
 
     int Get(std::string& output) {
-        const get::GetOptions options = get::ParseGetArguments(
-            {"--manifest-host", cdn_->ManifestHost(), "--partner", "partner", "--package", "pkg", "--dest",
-             destination_.Path(), "--geolocation-url", cdn_->GeolocationUrl(), "--events-url", cdn_->EventsUrl(),
-             "--transfers-url", cdn_->TransfersUrl(), "--retries", "0", "--json", "--quiet"});
+        const get::GetOptions options = get::ParseGetArguments(test::CdnGetArguments(
+            *cdn_, {"--partner", "partner", "--package", "pkg", "--dest", destination_.Path(), "--retries", "0",
+                    "--json", "--quiet"}));
         std::ostringstream out, err;
         std::atomic<bool> interrupted{false};
         const int code = get::RunGet(options, out, err, interrupted);
@@ -102,7 +81,7 @@ protected:
                 const fs::path relative = fs::relative(entry.path(), input_.Path());
                 const fs::path copy = fs::path(destination_.Path()) / relative;
                 ASSERT_TRUE(fs::is_regular_file(copy)) << relative;
-                EXPECT_TRUE(ReadFile(copy) == ReadFile(entry.path())) << relative << " differs";
+                EXPECT_TRUE(ReadWholeFile(copy) == ReadWholeFile(entry.path())) << relative << " differs";
                 ++files;
             }
         }
@@ -138,7 +117,7 @@ TEST_F(NginxServedPackage, TalvaneGetDownloadsEveryFileByteForByteAndRepairsWhat
     {
         std::fstream big(destination / "data/big file.bin", std::ios::in | std::ios::out | std::ios::binary);
         big.seekp(2 * 65536 + 5);
-        big.put('\x5a' ^ static_cast<char>(ReadFile(destination / "data/big file.bin")[2 * 65536 + 5]));
+        big.put('\x5a' ^ static_cast<char>(ReadWholeFile(destination / "data/big file.bin")[2 * 65536 + 5]));
     }
     fs::remove(destination / "data/größe/ñandú.txt");
     fs::resize_file(destination / "over.bin", 100);

@@ -7,16 +7,18 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <random>
 #include <sstream>
-#include <thread>
 
 #include "engine/service/TransferService.h"
 #include "engine/service/TransferSettings.h"
 #include "engine/service/TransferState.h"
+#include "tests/support/EngineEnvironment.h"
+#include "tests/support/FileBytes.h"
+#include "tests/support/RandomFiles.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TemporaryFolder.h"
+#include "tests/support/TestCdn.h"
+#include "tests/support/WaitFor.h"
 #include "tools/talvane-cdn/CdnServer.h"
 #include "tools/talvane-pack/PackageBuilder.h"
 
@@ -26,47 +28,19 @@ namespace {
 namespace fs = std::filesystem;
 using cdn::CdnEndpoint;
 using cdn::CdnFault;
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-template <typename Predicate>
-bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return predicate();
-}
+using test::ReadWholeFile;
+using test::WaitFor;
 
 class EngineEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        environment_.Set("TMPDIR", user_.Path());
-        environment_.Unset("http_proxy");
-        environment_.Unset("HTTP_PROXY");
-        environment_.Unset("all_proxy");
-        environment_.Unset("ALL_PROXY");
-        std::mt19937 random(7);
-        const auto write = [&](const std::string& path, std::size_t size) {
-            const fs::path file = fs::path(input_.Path()) / path;
-            fs::create_directories(file.parent_path());
-            std::string bytes(size, '\0');
-            for (auto& b : bytes) {
-                b = static_cast<char>(random());
-            }
-            std::ofstream(file, std::ios::binary) << bytes;
-        };
-        write("run.sh", 3000);
-        write("empty.dat", 0);
-        write("data/big.bin", 700000);
+        test::IsolateEngineEnvironment(environment_, user_.Path());
+        test::RandomFiles input(input_.Path(), 7);
+        input.Write("run.sh", 3000);
+        input.Write("empty.dat", 0);
+        input.Write("data/big.bin", 700000);
         for (int i = 0; i < 20; ++i) {
-            write("data/small/" + std::to_string(i) + ".bin", 1000 + i * 997);
+            input.Write("data/small/" + std::to_string(i) + ".bin", 1000 + i * 997);
         }
         cdn::CdnServerOptions options;
         options.contentRoot = root_.Path();
@@ -74,27 +48,15 @@ protected:
         options.countryCode = "DE";
         server_ = std::make_unique<cdn::CdnServer>(options);
 
-        pack::PackageOptions pack;
-        pack.input = input_.Path();
-        pack.output = root_.Path();
-        pack.partnerId = "partner";
-        pack.packageId = "pkg";
-        pack.versionId = "1";
+        pack::PackageOptions pack = test::CurrentPackageOptions(input_.Path(), root_.Path(), "1");
         pack.name = "End To End";
         pack.run = "run.sh";
-        pack.chunkSize = 65536;
-        pack.current = true;
-        pack.nodes = {server_->Authority(CdnEndpoint::Node(0)), server_->Authority(CdnEndpoint::Node(1))};
+        pack.nodes = test::CdnNodeAuthorities(*server_);
         pack::BuildPackage(pack);
     }
 
     TransferSettings Settings() const {
-        TransferSettings settings;
-        settings.manifestHost = server_->ManifestHost();
-        settings.geolocationUrl = server_->GeolocationUrl();
-        settings.analyticsEventsUrl = server_->EventsUrl();
-        settings.analyticsTransfersUrl = server_->TransfersUrl();
-        settings.logLevel = -1;
+        TransferSettings settings = test::CdnTransferSettings(*server_);
         settings.manifestRetries = 1;
         return settings;
     }
@@ -103,7 +65,7 @@ protected:
         for (const auto& entry : fs::recursive_directory_iterator(input_.Path())) {
             if (entry.is_regular_file()) {
                 const fs::path relative = fs::relative(entry.path(), input_.Path());
-                EXPECT_EQ(ReadFile(destination / relative), ReadFile(entry.path())) << relative;
+                EXPECT_EQ(ReadWholeFile(destination / relative), ReadWholeFile(entry.path())) << relative;
             }
         }
     }
@@ -117,11 +79,8 @@ protected:
 };
 
 TEST_F(EngineEndToEnd, TalvaneGetDownloadsAPackageByteForByte) {
-    get::GetOptions options = get::ParseGetArguments({"--manifest-host", server_->ManifestHost(), "--partner",
-                                                      "partner", "--package", "pkg", "--dest", destination_.Path(),
-                                                      "--geolocation-url", server_->GeolocationUrl(), "--events-url",
-                                                      server_->EventsUrl(), "--transfers-url",
-                                                      server_->TransfersUrl(), "--json", "--quiet"});
+    get::GetOptions options = get::ParseGetArguments(test::CdnGetArguments(
+        *server_, {"--partner", "partner", "--package", "pkg", "--dest", destination_.Path(), "--json", "--quiet"}));
     std::ostringstream out, err;
     std::atomic<bool> interrupted{false};
     ASSERT_EQ(get::RunGet(options, out, err, interrupted), 0) << err.str();
@@ -149,12 +108,8 @@ TEST_F(EngineEndToEnd, TalvaneGetDownloadsAPackageByteForByte) {
     }
 
     // The work log: one timestamped JSON object per line, with the transfer's events.
-    const fs::path logs = fs::path(user_.Path()) / "Brennic Technologies/Talvane Delivery/logs";
-    ASSERT_TRUE(fs::is_directory(logs));
-    std::string log;
-    for (const auto& entry : fs::directory_iterator(logs)) {
-        log += ReadFile(entry.path());
-    }
+    ASSERT_TRUE(fs::is_directory(test::WorkLogsFolder(user_.Path())));
+    const std::string log = test::ReadWorkLogs(user_.Path());
     EXPECT_NE(log.find("{\"event\":\"Initialize\",\"params\":{\"transferId\":"), std::string::npos);
     EXPECT_NE(log.find("{\"event\":\"Complete\""), std::string::npos);
     std::istringstream lines(log);
@@ -179,7 +134,7 @@ TEST_F(EngineEndToEnd, DestroyingTheServiceSuspendsAndANewServiceRestoresByIdDow
         service.StartTransfer(id, destination_.Path());
         ASSERT_TRUE(WaitFor([&] { return service.GetTransferStatus(id).bytesDone > 100000; }));
     }
-    const fs::path stored = fs::path(user_.Path()) / "Brennic Technologies/Talvane Delivery/transfers" / (id + ".json");
+    const fs::path stored = fs::path(test::StoredTransfersFolder(user_.Path())) / (id + ".json");
     ASSERT_TRUE(fs::exists(stored));
     server_->ClearFaults();
     std::size_t requestsBefore = server_->Requests(CdnEndpoint::Node(0)).size() +
@@ -216,16 +171,15 @@ TEST_F(EngineEndToEnd, CancelWithDeletionRemovesTheFilesAndTheStoredTransfer) {
     ASSERT_TRUE(WaitFor([&] { return service.GetTransferStatus(id).bytesDone > 10000; }));
     const TransferStatus canceled = service.CancelTransfer(id, true);
     EXPECT_EQ(canceled.state, static_cast<std::uint8_t>(TransferState::Canceled));
-    const fs::path stored = fs::path(user_.Path()) / "Brennic Technologies/Talvane Delivery/transfers" / (id + ".json");
+    const fs::path stored = fs::path(test::StoredTransfersFolder(user_.Path())) / (id + ".json");
     EXPECT_TRUE(WaitFor([&] { return !fs::exists(stored) && fs::is_empty(destination_.Path()); }))
         << "files and the stored transfer are removed";
 }
 
 TEST_F(EngineEndToEnd, UnknownPackageEndsWithAContentErrorAndExitCodeOne) {
-    get::GetOptions options = get::ParseGetArguments(
-        {"--manifest-host", server_->ManifestHost(), "--partner", "partner", "--package", "missing", "--dest",
-         destination_.Path(), "--geolocation-url", server_->GeolocationUrl(), "--events-url", server_->EventsUrl(),
-         "--transfers-url", server_->TransfersUrl(), "--quiet", "--retries", "0"});
+    get::GetOptions options = get::ParseGetArguments(test::CdnGetArguments(
+        *server_, {"--partner", "partner", "--package", "missing", "--dest", destination_.Path(), "--quiet",
+                   "--retries", "0"}));
     std::ostringstream out, err;
     std::atomic<bool> interrupted{false};
     EXPECT_EQ(get::RunGet(options, out, err, interrupted), 1);

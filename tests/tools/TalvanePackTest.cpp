@@ -10,6 +10,7 @@
 #include "engine/manifest/ManifestParsing.h"
 #include "engine/manifest/NodeManifest.h"
 #include "engine/manifest/StandardPackageManifest.h"
+#include "tests/support/FileBytes.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace tvl::pack {
@@ -17,15 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void WriteFile(const fs::path& path, const std::string& content) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using test::ReadWholeFile;
+using test::WriteWholeFile;
 
 template <typename Manifest>
 std::shared_ptr<Manifest> ReadManifest(const fs::path& path) {
@@ -61,9 +55,9 @@ TEST_F(TalvanePack, WritesAManifestTheReaderAcceptsWithEveryChunkHashed) {
     for (int i = 0; i < 5500; ++i) {
         big += static_cast<char>(i * 31 + 7);
     }
-    WriteFile(fs::path(input_.Path()) / "bin/app", big);
-    WriteFile(fs::path(input_.Path()) / "empty", "");
-    WriteFile(fs::path(input_.Path()) / "a.txt", "hello");
+    WriteWholeFile(fs::path(input_.Path()) / "bin/app", big);
+    WriteWholeFile(fs::path(input_.Path()) / "empty", "");
+    WriteWholeFile(fs::path(input_.Path()) / "a.txt", "hello");
     PackageOptions options = Options();
     options.run = "bin/app";
     options.current = true;
@@ -89,8 +83,8 @@ TEST_F(TalvanePack, WritesAManifestTheReaderAcceptsWithEveryChunkHashed) {
         const std::string chunk = big.substr(c * 1000, 1000);
         EXPECT_EQ(checksums[c], Crc32(chunk.data(), chunk.size())) << "chunk " << c;
     }
-    EXPECT_EQ(ReadFile(root / "manifests/pkg/current.xml"), ReadFile(root / "manifests/pkg/3.xml"));
-    EXPECT_EQ(ReadFile(root / "packages/partner/pkg/3/bin/app"), big);
+    EXPECT_EQ(ReadWholeFile(root / "manifests/pkg/current.xml"), ReadWholeFile(root / "manifests/pkg/3.xml"));
+    EXPECT_EQ(ReadWholeFile(root / "packages/partner/pkg/3/bin/app"), big);
 
     auto nodes = ReadManifest<StandardNodeListManifest>(root / "nodes/partner.xml");
     ASSERT_EQ(nodes->GetNodes().size(), 2u);
@@ -100,7 +94,7 @@ TEST_F(TalvanePack, WritesAManifestTheReaderAcceptsWithEveryChunkHashed) {
 }
 
 TEST_F(TalvanePack, NodePathPlacesTheFiles) {
-    WriteFile(fs::path(input_.Path()) / "f", "x");
+    WriteWholeFile(fs::path(input_.Path()) / "f", "x");
     PackageOptions options = Options();
     options.nodePath = "/cdn/files/";
     options.nodes = {"localhost"};
@@ -111,7 +105,7 @@ TEST_F(TalvanePack, NodePathPlacesTheFiles) {
 
 TEST_F(TalvanePack, RefusesWhatItCannotRepresentSafely) {
     test::TemporaryFolder outside;
-    WriteFile(fs::path(outside.Path()) / "secret", "x");
+    WriteWholeFile(fs::path(outside.Path()) / "secret", "x");
     fs::create_symlink(fs::path(outside.Path()) / "secret", fs::path(input_.Path()) / "link");
     EXPECT_THROW(BuildPackage(Options()), PackError) << "a link leading out";
     fs::remove(fs::path(input_.Path()) / "link");
@@ -129,18 +123,18 @@ TEST_F(TalvanePack, RefusesWhatItCannotRepresentSafely) {
     fs::create_symlink("loop", fs::path(input_.Path()) / "loop");
     EXPECT_THROW(BuildPackage(Options()), PackError) << "a link to itself";
     fs::remove(fs::path(input_.Path()) / "loop");
-    WriteFile(fs::path(input_.Path()) / "line\nbreak", "x");
+    WriteWholeFile(fs::path(input_.Path()) / "line\nbreak", "x");
     EXPECT_THROW(BuildPackage(Options()), PackError) << "a control character in a name";
     fs::remove(fs::path(input_.Path()) / "line\nbreak");
 
-    WriteFile(fs::path(input_.Path()) / "quote\"name", "x");
+    WriteWholeFile(fs::path(input_.Path()) / "quote\"name", "x");
     EXPECT_THROW(BuildPackage(Options()), PackError);
     fs::remove(fs::path(input_.Path()) / "quote\"name");
-    WriteFile(fs::path(input_.Path()) / "back\\slash", "x");
+    WriteWholeFile(fs::path(input_.Path()) / "back\\slash", "x");
     EXPECT_THROW(BuildPackage(Options()), PackError);
     fs::remove(fs::path(input_.Path()) / "back\\slash");
 
-    WriteFile(fs::path(input_.Path()) / "ok", "x");
+    WriteWholeFile(fs::path(input_.Path()) / "ok", "x");
     fs::create_symlink("ok", fs::path(input_.Path()) / "inner-link");
     EXPECT_NO_THROW(BuildPackage(Options())) << "a link to a file inside is packed as that file";
 
