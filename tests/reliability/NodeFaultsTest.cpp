@@ -8,13 +8,14 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <thread>
 
 #include "engine/service/TransferService.h"
 #include "engine/service/TransferSettings.h"
 #include "engine/service/TransferState.h"
 #include "tests/reliability/ReliabilityHarness.h"
+#include "tests/support/TestCdn.h"
+#include "tests/support/WaitFor.h"
 
 namespace tvl::reliability {
 namespace {
@@ -29,12 +30,7 @@ protected:
     // low-speed times short enough that a crawling node is given up on within
     // seconds rather than the deployment's minute.
     TransferSettings FastGiveUpSettings() const {
-        TransferSettings settings;
-        settings.manifestHost = server_->ManifestHost();
-        settings.geolocationUrl = server_->GeolocationUrl();
-        settings.analyticsEventsUrl = server_->EventsUrl();
-        settings.analyticsTransfersUrl = server_->TransfersUrl();
-        settings.logLevel = -1;
+        TransferSettings settings = test::CdnTransferSettings(*server_);
         settings.workThreads = 4;
         settings.maxRunningWorks = 4;
         settings.parallelWorks = 4;
@@ -247,12 +243,7 @@ TEST_F(NodeFaults, GeolocationDownRefusesAWhitelistedPackageBeforeAnyFileIsWritt
     ExpectNothingWrittenOutsideDestination();
     EXPECT_EQ(AllNodeFigures(*server_).answers, 0u);
     // The work log tells the empty country behind the refusal.
-    const std::string logs = user_.Join("Brennic Technologies/Talvane Delivery/logs");
-    std::string log;
-    for (const auto& entry : std::filesystem::directory_iterator(logs)) {
-        log += ReadWholeFile(entry.path().string());
-    }
-    EXPECT_NE(log.find("Geofence|"), std::string::npos);
+    EXPECT_NE(test::ReadWorkLogs(user_.Path()).find("Geofence|"), std::string::npos);
     Record("geolocation refuses connections, whitelist DE", OutcomeText(outcome), false);
 }
 
@@ -261,14 +252,14 @@ TEST_F(NodeFaults, ManifestHostDownAndBackIsRidOutByRetries) {
     server_->SetFault(CdnEndpoint::Manifest(), CdnFault::Refused());
     auto process = Launch(NewTransferArguments(40));
     // Back once talvane-get has met the outage twice.
-    const bool retried = WaitUntil(
+    const bool retried = test::WaitFor(
         [&] {
             const std::string err = process->ErrorSoFar();
             const std::string line = "error 2, retrying";
             const std::size_t first = err.find(line);
             return first != std::string::npos && err.find(line, first + 1) != std::string::npos;
         },
-        20s);
+        20s, 10ms);
     EXPECT_TRUE(retried) << process->ErrorSoFar();
     server_->ClearFaults();
     TalvaneGetProcess::Outcome outcome = process->Wait(60s);

@@ -13,16 +13,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "app/TalvaneUpdaterMessages.h"
 #include "engine/workflow/TransferError.h"
-
-extern char** environ;
+#include "tests/support/RandomFiles.h"
+#include "tests/support/TestCdn.h"
 
 namespace tvl::reliability {
 
@@ -34,20 +33,6 @@ namespace {
 bool EnvironmentFlag(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr && std::string(value) != "" && std::string(value) != "0";
-}
-
-// The engine reads these; a developer's proxy must not reroute loopback traffic.
-const char* const kDroppedVariables[] = {"TMPDIR", "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY",
-                                         "no_proxy", "NO_PROXY"};
-
-bool Dropped(const std::string& entry) {
-    for (const char* name : kDroppedVariables) {
-        const std::string prefix = std::string(name) + "=";
-        if (entry.compare(0, prefix.size(), prefix) == 0) {
-            return true;
-        }
-    }
-    return false;
 }
 
 std::string Describe(const fs::directory_entry& entry) {
@@ -105,16 +90,9 @@ std::uint32_t RandomSeed() {
 }
 
 FileTree WriteSourceTree(const std::string& folder, const Mode& mode, std::uint32_t seed) {
-    std::mt19937 random(seed);
+    test::RandomFiles files(folder, seed);
     FileTree tree;
-    const auto add = [&](const std::string& path, std::uint64_t size) {
-        std::string bytes(static_cast<std::size_t>(size), '\0');
-        for (auto& b : bytes) {
-            b = static_cast<char>(random());
-        }
-        WriteWholeFile((fs::path(folder) / path).string(), bytes);
-        tree[path] = std::move(bytes);
-    };
+    const auto add = [&](const std::string& path, std::uint64_t size) { tree[path] = files.Write(path, size); };
     add("run.sh", 3000);
     add("empty.dat", 0);
     add("data/big.bin", mode.bigFileBytes);
@@ -141,20 +119,6 @@ std::size_t TreeChunks(const FileTree& tree, std::uint32_t chunkSize) {
         chunks += (bytes.size() + chunkSize - 1) / chunkSize;
     }
     return chunks;
-}
-
-std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void WriteWholeFile(const std::string& path, const std::string& bytes) {
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
-        throw std::runtime_error("cannot write " + path);
-    }
 }
 
 std::uint64_t BytesLost(const FileTree& source, const std::string& destination) {
@@ -290,13 +254,8 @@ TalvaneGetProcess::TalvaneGetProcess(const std::vector<std::string>& arguments,
 
     std::vector<std::string> argv = {TALVANE_GET_EXECUTABLE};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> envp;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (!Dropped(*entry)) {
-            envp.emplace_back(*entry);
-        }
-    }
-    envp.push_back("TMPDIR=" + temporaryDirectory);
+    // A developer's proxy must not reroute the child's loopback traffic.
+    std::vector<std::string> envp = test::IsolatedChildEnvironment(temporaryDirectory);
     std::vector<char*> argvPointers;
     for (auto& a : argv) {
         argvPointers.push_back(a.data());
@@ -407,10 +366,6 @@ void AppendResult(const ResultLine& line) {
     }
 }
 
-std::string StoredTransfersFolder(const std::string& temporaryDirectory) {
-    return (fs::path(temporaryDirectory) / "Brennic Technologies/Talvane Delivery/transfers").string();
-}
-
 std::vector<std::string> StoredTransferIds(const std::string& temporaryDirectory) {
     std::vector<std::pair<fs::file_time_type, std::string>> found;
     std::error_code error;
@@ -430,12 +385,7 @@ std::vector<std::string> StoredTransferIds(const std::string& temporaryDirectory
 
 void ReliabilityTest::SetUp() {
     started_ = std::chrono::steady_clock::now();
-    environment_.Set("TMPDIR", user_.Path());
-    for (const char* name : kDroppedVariables) {
-        if (std::string(name) != "TMPDIR") {
-            environment_.Unset(name);
-        }
-    }
+    test::IsolateEngineEnvironment(environment_, user_.Path());
     destination_ = sandbox_.Join("work/dest");
     fs::create_directories(destination_);
     WriteWholeFile(sandbox_.Join("bystander.txt"), "left alone\n");
@@ -472,24 +422,13 @@ void ReliabilityTest::TearDown() {
 
 void ReliabilityTest::Pack(const std::vector<std::string>& nodes, const std::string& policy,
                            const std::vector<std::string>& countries) {
-    pack::PackageOptions pack;
-    pack.input = input_.Path();
-    pack.output = root_.Path();
-    pack.partnerId = "partner";
-    pack.packageId = "pkg";
-    pack.versionId = "1";
+    pack::PackageOptions pack = test::CurrentPackageOptions(input_.Path(), root_.Path(), "1");
     pack.name = "Reliability";
     pack.run = "run.sh";
     pack.chunkSize = CurrentMode().chunkSize;
-    pack.current = true;
     pack.policy = policy;
     pack.countries = countries;
-    pack.nodes = nodes;
-    if (pack.nodes.empty()) {
-        for (std::size_t i = 0; i < server_->NodeCount(); ++i) {
-            pack.nodes.push_back(server_->Authority(CdnEndpoint::Node(i)));
-        }
-    }
+    pack.nodes = nodes.empty() ? test::CdnNodeAuthorities(*server_) : nodes;
     pack.threads = 2;
     packed_ = pack::BuildPackage(pack);
     // Taken after packing: the content root may change, the sandbox must not.
@@ -501,11 +440,8 @@ void ReliabilityTest::Pack(const std::vector<std::string>& nodes, const std::str
 }
 
 std::vector<std::string> ReliabilityTest::BaseArguments(unsigned retries) const {
-    return {"--manifest-host", server_->ManifestHost(),   "--geolocation-url", server_->GeolocationUrl(),
-            "--events-url",    server_->EventsUrl(),      "--transfers-url",   server_->TransfersUrl(),
-            "--work-threads",  "4",                       "--parallel-works",  "4",
-            "--retries",       std::to_string(retries),   "--log-level",       "-1",
-            "--json"};
+    return test::CdnGetArguments(*server_, {"--work-threads", "4", "--parallel-works", "4", "--retries",
+                                            std::to_string(retries), "--log-level", "-1", "--json"});
 }
 
 std::vector<std::string> ReliabilityTest::NewTransferArguments(unsigned retries) const {

@@ -16,9 +16,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "tests/support/EngineEnvironment.h"
+#include "tests/support/FileBytes.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tools/talvane-cdn/CdnServer.h"
@@ -51,8 +52,8 @@ FileTree WriteSourceTree(const std::string& folder, const Mode& mode, std::uint3
 std::uint64_t TreeBytes(const FileTree& tree);
 std::size_t TreeChunks(const FileTree& tree, std::uint32_t chunkSize);
 
-std::string ReadWholeFile(const std::string& path);
-void WriteWholeFile(const std::string& path, const std::string& bytes);
+using test::ReadWholeFile;
+using test::WriteWholeFile;
 
 // Bytes of `source` that are missing from `destination` or differ there.
 std::uint64_t BytesLost(const FileTree& source, const std::string& destination);
@@ -137,21 +138,9 @@ struct ResultLine {
 };
 void AppendResult(const ResultLine& line);
 
-std::string StoredTransfersFolder(const std::string& temporaryDirectory);
+using test::StoredTransfersFolder;
 // Ids of the stored transfer files, newest first.
 std::vector<std::string> StoredTransferIds(const std::string& temporaryDirectory);
-
-template <typename Predicate>
-bool WaitUntil(Predicate predicate, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (predicate()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return predicate();
-}
 
 // A package packed from a generated tree into a content root, a CDN with two
 // nodes serving it, a sandbox whose folder `work/dest` is the destination
