@@ -9,7 +9,6 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 
 #include "app/CustomBoostLocale.h"
 #include "app/EmbeddedMessageCatalog.h"
@@ -20,6 +19,7 @@
 #include "engine/workflow/TransferError.h"
 #include "tests/app/FakeDialogView.h"
 #include "tests/app/FakeTransferContract.h"
+#include "tests/support/FileBytes.h"
 #include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -35,12 +35,7 @@ using ::testing::HasSubstr;
 constexpr char kGerman[] = "de_DE.UTF-8";
 constexpr char kFrench[] = "fr_FR.UTF-8";
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test::ReadWholeFile;
 
 // A program that writes its working folder and then each argument on a line.
 void WriteRecordingScript(const fs::path& script, const fs::path& record) {
@@ -117,6 +112,20 @@ class DialogTest : public ::testing::Test {
         SetStatus("dl-id", TransferState::Initialized);
         SetStatus("skin-id", TransferState::Initialized);
         monitor_.Poll();
+    }
+
+    // Both transfers start and complete in one pass: the downloader with
+    // `runPath` as its run file, the skin with `skinPath`.
+    void CompleteBoth(const std::string& runPath, const std::string& skinPath) {
+        StartBoth();
+        SetStatus("dl-id", TransferState::Completed, 0, false, runPath);
+        SetStatus("skin-id", TransferState::Completed, 0, false, skinPath);
+        monitor_.Poll();
+    }
+
+    // The same as the view's whole script, for runs without a language choice.
+    void CompleteBothWhenShown(const std::string& runPath, const std::string& skinPath) {
+        view_.script = [this, runPath, skinPath](DialogViewEvents&) { CompleteBoth(runPath, skinPath); };
     }
 
     std::string ErrorCaption() const {
@@ -317,10 +326,7 @@ TEST_F(DialogTest, BothTransfersCompleteInOnePassAndTheDownloaderIsLaunched) {
     Dialog& dialog = MakeDialog();
     view_.script = [&](DialogViewEvents& events) {
         events.OnLanguageChosen(0);
-        StartBoth();
-        SetStatus("dl-id", TransferState::Completed, 0, false, "bin/run downloader.sh");
-        SetStatus("skin-id", TransferState::Completed, 0, false, "skin/main.dat");
-        monitor_.Poll();
+        CompleteBoth("bin/run downloader.sh", "skin/main.dat");
     };
     dialog.Run();
 
@@ -332,35 +338,25 @@ TEST_F(DialogTest, BothTransfersCompleteInOnePassAndTheDownloaderIsLaunched) {
         fs::path(context_->dataRoot).append("bin").string() +
         "\n/id\nskin-partner\n/package\npaket\n/name\nProdukt\n/folder\n\n/locale\n" + kGerman +
         "\n/skin\nskin-de/skin/main.dat\n";
-    EXPECT_EQ(ReadFile(record), expected);
+    EXPECT_EQ(ReadWholeFile(record), expected);
     const fs::path shortcut = fs::path(context_->dataRoot) / "shortcuts" / "paket.desktop";
-    EXPECT_THAT(ReadFile(shortcut), HasSubstr("\nExec=/opt/talvane/talvane-updater\n"));
+    EXPECT_THAT(ReadWholeFile(shortcut), HasSubstr("\nExec=/opt/talvane/talvane-updater\n"));
 }
 
 TEST_F(DialogTest, TheShortcutStartsTheRunningProgramWhenItWasStartedByARelativeName) {
     context_->executablePath = "talvane-updater";  // as found on PATH
     WriteRecordingScript(fs::path(context_->dataRoot) / "bin" / "run.sh", folder_.Join("arguments.txt"));
     Dialog& dialog = MakeDialog();
-    view_.script = [&](DialogViewEvents&) {
-        StartBoth();
-        SetStatus("dl-id", TransferState::Completed, 0, false, "bin/run.sh");
-        SetStatus("skin-id", TransferState::Completed, 0, false, "skin.dat");
-        monitor_.Poll();
-    };
+    CompleteBothWhenShown("bin/run.sh", "skin.dat");
     dialog.Run();
 
-    const std::string entry = ReadFile(fs::path(context_->dataRoot) / "shortcuts" / "product-package.desktop");
+    const std::string entry = ReadWholeFile(fs::path(context_->dataRoot) / "shortcuts" / "product-package.desktop");
     EXPECT_THAT(entry, HasSubstr("\nExec=" + fs::read_symlink("/proc/self/exe").string() + "\n"));
 }
 
 TEST_F(DialogTest, ALaunchThatFailsShowsTheLaunchFailedText) {
     Dialog& dialog = MakeDialog();
-    view_.script = [&](DialogViewEvents&) {
-        StartBoth();
-        SetStatus("dl-id", TransferState::Completed, 0, false, "missing-program");
-        SetStatus("skin-id", TransferState::Completed, 0, false, "skin.dat");
-        monitor_.Poll();
-    };
+    CompleteBothWhenShown("missing-program", "skin.dat");
     dialog.Run();
 
     ASSERT_EQ(view_.errors.size(), 1u);
@@ -374,12 +370,7 @@ TEST_F(DialogTest, ARunFileOutsideTheDestinationIsNotStarted) {
     const fs::path record = fs::path(folder_.Path()) / "escaped.txt";
     WriteRecordingScript(fs::path(folder_.Path()) / "outside.sh", record);
     Dialog& dialog = MakeDialog();
-    view_.script = [&](DialogViewEvents&) {
-        StartBoth();
-        SetStatus("dl-id", TransferState::Completed, 0, false, "../outside.sh");
-        SetStatus("skin-id", TransferState::Completed, 0, false, "skin.dat");
-        monitor_.Poll();
-    };
+    CompleteBothWhenShown("../outside.sh", "skin.dat");
     dialog.Run();
 
     EXPECT_FALSE(fs::exists(record));

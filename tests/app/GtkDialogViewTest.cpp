@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <thread>
+#include <utility>
 
 #include "app/CustomBoostLocale.h"
 #include "app/Dialog.h"
@@ -25,6 +26,7 @@
 #include "app/TransferMonitorImpl.h"
 #include "engine/service/TransferState.h"
 #include "tests/app/FakeTransferContract.h"
+#include "tests/support/FileBytes.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace tvl {
@@ -76,6 +78,44 @@ void SaveScreenshot(const std::string& name) {
     EXPECT_TRUE(gdk_pixbuf_save(shot, path.c_str(), "png", nullptr, nullptr));
     g_object_unref(shot);
 }
+
+// Answers the first message box that comes up with OK, after `inspect` has
+// looked at it, polling from the GTK main loop; a poll still scheduled when
+// the object goes away is removed with it.
+class ErrorBoxAnswerer {
+  public:
+    explicit ErrorBoxAnswerer(std::function<void(GtkWindow*)> inspect = nullptr) : inspect_(std::move(inspect)) {
+        source_ = g_timeout_add(20, &ErrorBoxAnswerer::Poll, this);
+    }
+    ~ErrorBoxAnswerer() {
+        if (!seen_) {
+            g_source_remove(source_);
+        }
+    }
+    ErrorBoxAnswerer(const ErrorBoxAnswerer&) = delete;
+    ErrorBoxAnswerer& operator=(const ErrorBoxAnswerer&) = delete;
+
+    bool Seen() const { return seen_; }
+
+  private:
+    static gboolean Poll(gpointer data) {
+        auto* self = static_cast<ErrorBoxAnswerer*>(data);
+        GtkWindow* box = FindWindow([](GtkWindow* w) { return GTK_IS_MESSAGE_DIALOG(w); });
+        if (box == nullptr) {
+            return G_SOURCE_CONTINUE;
+        }
+        self->seen_ = true;
+        if (self->inspect_) {
+            self->inspect_(box);
+        }
+        gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
+        return G_SOURCE_REMOVE;
+    }
+
+    std::function<void(GtkWindow*)> inspect_;
+    std::atomic<bool> seen_{false};
+    guint source_ = 0;
+};
 
 class GtkDialogViewTest : public ::testing::Test {
   protected:
@@ -221,8 +261,7 @@ TEST_F(GtkDialogViewTest, TheDialogChoosesALanguageShowsProgressAndErrorsAndLaun
     EXPECT_FALSE(timedOut);
     EXPECT_TRUE(finished);
     EXPECT_EQ(locale.GetName(), "fr_FR.UTF-8");
-    std::ifstream in(record);
-    std::string launched((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string launched = test::ReadWholeFile(record);
     EXPECT_THAT(launched, ::testing::HasSubstr("/name\nTalvane Démo\n"));
     EXPECT_THAT(launched, ::testing::HasSubstr("/skin\nskin-fr/skin.dat\n"));
 }
@@ -248,34 +287,20 @@ TEST_F(GtkDialogViewTest, AnErrorBoxFromTheMonitorThreadIsModalOverTheWindowAndE
     } events(view);
 
     // Answers the error box once it is up, checking that it belongs to the window.
-    std::atomic<bool> boxSeen{false};
     std::atomic<bool> boxOwned{false};
     std::atomic<bool> ownerIcon{false};
-    std::function<gboolean()> answer = [&]() -> gboolean {
-        GtkWindow* box = FindWindow([](GtkWindow* w) { return GTK_IS_MESSAGE_DIALOG(w); });
-        if (box == nullptr) {
-            return G_SOURCE_CONTINUE;
-        }
-        boxSeen = true;
+    ErrorBoxAnswerer answerer([&](GtkWindow* box) {
         GtkWindow* owner = gtk_window_get_transient_for(box);
         boxOwned = owner != nullptr && std::string(gtk_window_get_title(owner)) == "Product Downloader" &&
                    gtk_window_get_modal(box) &&
                    std::string(gtk_window_get_title(box)) == "Product Downloader Error";
         GdkPixbuf* icon = owner != nullptr ? gtk_window_get_icon(owner) : nullptr;
         ownerIcon = icon != nullptr && gdk_pixbuf_get_width(icon) == 32 && gdk_pixbuf_get_height(icon) == 32;
-        gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
-        return G_SOURCE_REMOVE;
-    };
-    const guint source = g_timeout_add(
-        20, [](gpointer data) -> gboolean { return (*static_cast<std::function<gboolean()>*>(data))(); },
-        &answer);
+    });
     const auto started = std::chrono::steady_clock::now();
     view.RunModal(events);
     events.worker.join();
-    if (!boxSeen) {
-        g_source_remove(source);
-    }
-    EXPECT_TRUE(boxSeen);
+    EXPECT_TRUE(answerer.Seen());
     EXPECT_TRUE(boxOwned);
     EXPECT_TRUE(ownerIcon) << "the window icon is the embedded 32 x 32 image";
     EXPECT_TRUE(events.dismissed);
@@ -311,25 +336,10 @@ TEST_F(GtkDialogViewTest, AnErrorDuringCreationEndsTheDialogWithoutEnteringTheLo
         void OnLanguageChosen(int) override {}
         GtkDialogView& view;
     } events(view);
-    std::atomic<bool> boxSeen{false};
-    std::function<gboolean()> answer = [&]() -> gboolean {
-        GtkWindow* box = FindWindow([](GtkWindow* w) { return GTK_IS_MESSAGE_DIALOG(w); });
-        if (box == nullptr) {
-            return G_SOURCE_CONTINUE;
-        }
-        boxSeen = true;
-        gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_OK);
-        return G_SOURCE_REMOVE;
-    };
-    const guint source = g_timeout_add(
-        20, [](gpointer data) -> gboolean { return (*static_cast<std::function<gboolean()>*>(data))(); },
-        &answer);
+    const ErrorBoxAnswerer answerer;
     const auto started = std::chrono::steady_clock::now();
     view.RunModal(events);
-    if (!boxSeen) {
-        g_source_remove(source);
-    }
-    EXPECT_TRUE(boxSeen);
+    EXPECT_TRUE(answerer.Seen());
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
     EXPECT_EQ(FindWindow([](GtkWindow*) { return true; }), nullptr) << "a window is left on the screen";
 }

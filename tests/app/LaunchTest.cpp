@@ -5,12 +5,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "app/CommandLineSplit.h"
 #include "app/PosixProcess.h"
 #include "app/UpdaterContext.h"
 #include "app/XdgShortcut.h"
+#include "tests/support/FileBytes.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace tvl {
@@ -20,12 +20,7 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test::ReadWholeFile;
 
 void WriteScript(const fs::path& path, const std::string& body) {
     fs::create_directories(path.parent_path());
@@ -97,7 +92,7 @@ TEST_F(PosixProcessTest, TheProgramGetsTheSplitArgumentsInItsOwnFolderAndIsWaite
 
     ASSERT_TRUE(process.Run(true, true, " /name \"Two Words\" /empty \"\" /q \\\"x\\\"", ""));
     // Waited for: the line written after the pause is there.
-    EXPECT_EQ(ReadFile(record), (Folder() / "program dir").string() +
+    EXPECT_EQ(ReadWholeFile(record), (Folder() / "program dir").string() +
                                     "\n[/name]\n[Two Words]\n[/empty]\n[]\n[/q]\n[\"x\"]\ndone\n");
 }
 
@@ -111,7 +106,7 @@ TEST_F(PosixProcessTest, AGivenWorkingDirectoryAndARelativePathAreHonoured) {
     const bool started = process.Run(true, false, "", (Folder() / "work").string());
     fs::current_path(previous);
     ASSERT_TRUE(started);
-    EXPECT_EQ(ReadFile(record), (Folder() / "work").string() + "\n");
+    EXPECT_EQ(ReadWholeFile(record), (Folder() / "work").string() + "\n");
 }
 
 TEST_F(PosixProcessTest, TheProgramsExitStatusDoesNotMatter) {
@@ -163,7 +158,7 @@ TEST_F(XdgShortcutTest, CreateWritesAnApplicationEntryInAPrivateFolder) {
     XdgShortcut shortcut("2c4e6a8b0d1f3a5c7e9b1d3f", Folder());
     ASSERT_TRUE(shortcut.Create("/home/u/Downloads/Talvane Updater"));
     const fs::path entry = fs::path(Folder()) / "2c4e6a8b0d1f3a5c7e9b1d3f.desktop";
-    EXPECT_EQ(ReadFile(entry),
+    EXPECT_EQ(ReadWholeFile(entry),
               "[Desktop Entry]\nType=Application\nName=2c4e6a8b0d1f3a5c7e9b1d3f\n"
               "Exec=\"/home/u/Downloads/Talvane Updater\"\n");
     struct stat info {};
@@ -175,7 +170,7 @@ TEST_F(XdgShortcutTest, AnExistingEntryIsReplacedWithTheNewTarget) {
     XdgShortcut shortcut("product", Folder());
     ASSERT_TRUE(shortcut.Create("/old/updater"));
     ASSERT_TRUE(shortcut.Create("/new/updater"));
-    EXPECT_EQ(ReadFile(fs::path(Folder()) / "product.desktop"),
+    EXPECT_EQ(ReadWholeFile(fs::path(Folder()) / "product.desktop"),
               "[Desktop Entry]\nType=Application\nName=product\nExec=/new/updater\n");
 }
 
@@ -198,7 +193,7 @@ TEST_F(XdgShortcutTest, CopyAndRemoveUseTheDesktopEntryOrElseTheInternetShortcut
     fs::create_directories(other);
 
     EXPECT_TRUE(shortcut.CopyTo(other, "copy"));
-    EXPECT_EQ(ReadFile(fs::path(other) / "copy.desktop"), ReadFile(fs::path(Folder()) / "product.desktop"));
+    EXPECT_EQ(ReadWholeFile(fs::path(other) / "copy.desktop"), ReadWholeFile(fs::path(Folder()) / "product.desktop"));
     EXPECT_FALSE(shortcut.CopyTo(other, "copy")) << "an existing target is not overwritten";
 
     EXPECT_TRUE(shortcut.Remove(other, "copy"));
