@@ -160,9 +160,12 @@ bool StandardWorkflow::Retry() {
         default:
             return false;
     }
+    retries_.fetch_add(1, std::memory_order_acq_rel);
     Dispatch();
     return true;
 }
+
+std::uint64_t StandardWorkflow::GetRetryCount() const { return retries_.load(std::memory_order_acquire); }
 
 bool StandardWorkflow::Cancel(const WorkStatus& status) {
     {

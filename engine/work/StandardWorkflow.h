@@ -43,6 +43,7 @@ public:
     bool Pause() override;
     bool Resume() override;
     bool Retry() override;
+    std::uint64_t GetRetryCount() const override;
     WorkflowState GetState() const override;
     bool IsStarted() const override;
     bool IsPaused() const override;
@@ -82,6 +83,9 @@ private:
     const std::uint32_t maxRunning_;
     // Written under the lock; read without it by the state queries.
     std::atomic<WorkflowState> state_{WorkflowState::NotStarted};
+    // Written under the lock before the retried run's first dispatch; read
+    // without it by works of the tree.
+    std::atomic<std::uint64_t> retries_{0};
     std::vector<WorkflowRetryableErrorCallback*> retryableErrorCallbacks_;
     bool starting_ = false;
     std::uint64_t queued_ = 0;

@@ -46,6 +46,10 @@ public:
     virtual bool Resume() = 0;
     // Leaves the waiting-for-retry state.
     virtual bool Retry() = 0;
+    // How many times Retry has left the waiting-for-retry state. A work that
+    // judges what an earlier work of its branch brought in compares the two
+    // counts to tell an outcome of the stopped run from one of the retried run.
+    virtual std::uint64_t GetRetryCount() const { return 0; }
     virtual WorkflowState GetState() const = 0;
     virtual bool IsStarted() const = 0;
     virtual bool IsPaused() const = 0;

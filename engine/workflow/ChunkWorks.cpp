@@ -13,6 +13,7 @@
 #include "engine/service/TransferProgressUpdater.h"
 #include "engine/service/TransferWorkInterface.h"
 #include "engine/work/NoOpWork.h"
+#include "engine/work/Workflow.h"
 #include "engine/workflow/OptimizedRequestChunkWork.h"
 #include "engine/workflow/TransferSharedFileData.h"
 #include "engine/workflow/TransferSharedMapData.h"
@@ -353,6 +354,20 @@ void RetryableTransferChunkWork::Describe(boost::property_tree::ptree& tree) con
     tree.put("name", "RetryableTransferChunkWork");
     DescribeTransfer(tree);
     mapData_->Describe(tree);
+}
+
+bool RetryableTransferChunkWork::CanRetry() {
+    // Only a verification Failure gets here, and the request it judged ran
+    // just before it in this pass. An answer that came in as the tree stopped
+    // for another chunk's error is verified only after the owner's retry;
+    // charging it to the retried run, whose allowance may already be used up,
+    // would stop the transfer again for a fault that may be gone without a
+    // single node being asked.
+    const std::shared_ptr<Workflow> workflow = GetWorkflow();
+    if (workflow && workflow->GetRetryCount() != mapData_->lastRequestRetryCount) {
+        return true;
+    }
+    return LimitedRetrySequentialWork::CanRetry();
 }
 
 }  // namespace tvl

@@ -248,6 +248,11 @@ class RetryableTransferChunkWork : public TransferWork, public LimitedRetrySeque
                                std::shared_ptr<TransferSharedMapData> mapData, std::uint32_t maxRetries);
 
     void Describe(boost::property_tree::ptree& tree) const override;
+    // A verification that failed on bytes requested before the workflow was
+    // last retried starts the pair over without using up a retry: the tree
+    // may have stopped (and the fault gone away) between that request and its
+    // verification, and the retried run owes the chunk a request of its own.
+    bool CanRetry() override;
 
   private:
     const std::shared_ptr<TransferSharedMapData> mapData_;

@@ -13,6 +13,7 @@
 #include "engine/optimizer/TransferOptimizer.h"
 #include "engine/service/TransferBehavior.h"
 #include "engine/service/TransferWorkInterface.h"
+#include "engine/work/Workflow.h"
 #include "engine/workflow/TransferSharedMapData.h"
 
 namespace tvl {
@@ -127,6 +128,9 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
             requests->CreateRequest(params.ToHttpRequestParams(&writer), interface_->GetHttpSession());
         SetCurrentRequest(request);
         mapData.ResetProgress();
+        if (const std::shared_ptr<Workflow> workflow = GetWorkflow()) {
+            mapData.lastRequestRetryCount = workflow->GetRetryCount();
+        }
         if (IsCancelled()) {
             request->Cancel();
         }

@@ -48,6 +48,10 @@ class TransferSharedMapData : public WorkDescriptor {
     std::uint32_t lastNodeIndex = 0;    // node list index of the last request's node
     HttpRequestStatus lastRequestStatus;
     std::uint64_t lastPosition = 0;  // the view's position after the last request
+    // The workflow's retry count when the last request started: bytes that
+    // arrived for a run the tree has since been retried out of are not the
+    // retried run's own (see RetryableTransferChunkWork::CanRetry).
+    std::uint64_t lastRequestRetryCount = 0;
     // The chunk still holds the zeros its file was allocated with; cleared at
     // its first check, before anything can write to it.
     bool zeroFilled = false;

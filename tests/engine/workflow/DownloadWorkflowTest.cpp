@@ -6,8 +6,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <thread>
+#include <utility>
 
+#include "engine/http/HttpRequest.h"
+#include "engine/http/HttpRequestParams.h"
 #include "engine/work/StandardWorkflow.h"
 #include "engine/workflow/TransferError.h"
 #include "tests/engine/workflow/WorkflowTestSupport.h"
@@ -27,6 +33,113 @@ void QuiesceBeforeRetry(StandardTransfer& transfer) {
     ASSERT_TRUE(workflow);
     ASSERT_TRUE(WaitUntil([&] { return workflow->GetRunningCount() == 0; }, std::chrono::seconds(10)));
 }
+
+// Chosen chunk answers that reach the engine late: the request is performed
+// as usual, but its outcome is handed back only once the test lets it go, as
+// if the answer had come in just as the tree stopped. Every wait is bounded.
+class HeldAnswers {
+  public:
+    // Holds the nth answer (counted from 1) for the chunk of `file` starting at `rangeStart`.
+    void Hold(const std::string& file, std::uint64_t rangeStart, int nth) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gates_[{file, rangeStart}].nth = nth;
+    }
+
+    bool WaitUntilHeld(const std::string& file, std::uint64_t rangeStart) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, kWorkflowWait, [&] { return gates_[{file, rangeStart}].held; });
+    }
+
+    void Release(const std::string& file, std::uint64_t rangeStart) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gates_[{file, rangeStart}].released = true;
+        changed_.notify_all();
+    }
+
+    void ReleaseAll() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& gate : gates_) {
+            gate.second.released = true;
+        }
+        changed_.notify_all();
+    }
+
+    // Called with every answer, on the thread that performed the request.
+    void OnAnswer(const std::string& url, std::uint64_t rangeStart) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (auto& [key, gate] : gates_) {
+            const std::string& file = key.first;
+            const bool ofFile =
+                url.size() >= file.size() && url.compare(url.size() - file.size(), file.size(), file) == 0;
+            if (!ofFile || key.second != rangeStart || ++gate.seen != gate.nth) {
+                continue;
+            }
+            gate.held = true;
+            changed_.notify_all();
+            changed_.wait_for(lock, kWorkflowWait, [&] { return gate.released; });
+            return;
+        }
+    }
+
+  private:
+    struct Gate {
+        int nth = 0;
+        int seen = 0;
+        bool held = false;
+        bool released = false;
+    };
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<std::pair<std::string, std::uint64_t>, Gate> gates_;
+};
+
+class HoldingHttpRequest : public HttpRequest {
+  public:
+    HoldingHttpRequest(const HttpRequestParams& params, const std::string& proxy,
+                       std::shared_ptr<HttpRequest> inner, HeldAnswers* answers)
+        : HttpRequest(params, proxy), inner_(std::move(inner)), answers_(answers) {}
+
+    HttpRequestStatus Execute() override {
+        const HttpRequestStatus status = inner_->Execute();
+        answers_->OnAnswer(params_.url, params_.rangeStart);
+        return status;
+    }
+    HttpRequestStatus GetStatus() override { return inner_->GetStatus(); }
+    void Cancel() override { inner_->Cancel(); }
+    bool Reset(const HttpRequestParams& params, const std::string& proxy) override {
+        if (!inner_->Reset(params, proxy)) {
+            return false;
+        }
+        params_ = params;
+        proxy_ = proxy;
+        return true;
+    }
+
+  private:
+    const std::shared_ptr<HttpRequest> inner_;
+    HeldAnswers* const answers_;
+};
+
+// Sessions without a pool, so that every chunk request comes from the
+// holding factory rather than from a pooled request made earlier.
+class UnpooledSessionFactory : public HttpSessionFactory {
+  public:
+    std::shared_ptr<HttpSession> Create() override { return std::make_shared<HttpSession>(nullptr); }
+};
+
+class HoldingHttpRequestFactory : public HttpRequestFactory {
+  public:
+    HoldingHttpRequestFactory(HttpProxyFactory* proxies, HeldAnswers* answers)
+        : HttpRequestFactory(proxies), curl_(proxies), answers_(answers) {}
+
+    std::shared_ptr<HttpRequest> Create(const HttpRequestParams& params, const std::string& proxy) override {
+        return std::make_shared<HoldingHttpRequest>(params, proxy, curl_.Create(params, proxy), answers_);
+    }
+
+  private:
+    CurlHttpRequestFactory curl_;
+    HeldAnswers* const answers_;
+};
 
 std::size_t ChunksOf(std::size_t size) {
     return (size + kChunkSize - 1) / kChunkSize;
@@ -188,6 +301,57 @@ TEST(DownloadWorkflowTest, ChunkCorruptedByEveryNodeStopsWithVerificationErrorUn
     EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
     EXPECT_EQ(status.bytesDone, status.bytesTotal);
     EXPECT_EQ(status.bytesVerified, status.bytesTotal);
+}
+
+TEST(DownloadWorkflowTest, CorruptAnswerThatArrivesAsTheTreeStopsIsNotChargedToTheRetry) {
+    Delivery delivery;
+    Delivery::Source source;
+    source.files.emplace_back("pair.bin", GeneratedBytes(2 * kChunkSize, 6));
+    delivery.Publish(source);
+    delivery.SetFaultOnEveryNode(CdnFault::CorruptByte(0));
+    DirectProxyFactory proxies;
+    HeldAnswers held;
+    HoldingHttpRequestFactory requests(&proxies, &held);
+    UnpooledSessionFactory sessions;
+    delivery.Behavior().httpRequestFactory = &requests;
+    delivery.Behavior().httpSessionFactory = &sessions;
+    // Three nodes: each chunk tries each of them once before the tree stops.
+    // The second chunk's last (corrupt) answer is held until the first chunk
+    // has used up its nodes and stopped the tree; the first chunk's last
+    // answer waits for the second's, so the order is fixed.
+    held.Hold("pair.bin", 0, 3);
+    held.Hold("pair.bin", kChunkSize, 3);
+    auto transfer = delivery.NewDownload();
+    ASSERT_EQ(Delivery::Initialize(*transfer).error, 0);
+    transfer->Start(delivery.Destination());
+
+    const bool secondHeld = held.WaitUntilHeld("pair.bin", kChunkSize);
+    held.Release("pair.bin", 0);
+    TransferStatus failed;
+    const bool stopped = WaitUntil([&] {
+        failed = transfer->GetStatus();
+        return failed.error != 0;
+    });
+    held.ReleaseAll();
+    ASSERT_TRUE(secondHeld);
+    ASSERT_TRUE(stopped);
+    ASSERT_EQ(failed.error, Error(TransferError::VerificationError));
+    ASSERT_TRUE(failed.retryable);
+    // The held answer has now come in; its verification waits for the retry.
+    QuiesceBeforeRetry(*transfer);
+    const std::size_t askedBeforeRetry = delivery.NodeRequests();
+    EXPECT_EQ(askedBeforeRetry, 6u);
+
+    delivery.Server().ClearFaults();
+    transfer->Retry();
+    const TransferStatus status = Delivery::WaitForEnd(*transfer);
+
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+    EXPECT_EQ(status.bytesVerified, status.bytesTotal);
+    // Both chunks were asked for again after the retry, the second one after
+    // its stale bytes failed: nothing from the stopped run was taken as is.
+    EXPECT_EQ(delivery.NodeRequests(), askedBeforeRetry + 2);
 }
 
 TEST(DownloadWorkflowTest, ServiceUnavailableEverywherePausesWithRetryableErrorAndRetryCompletes) {
