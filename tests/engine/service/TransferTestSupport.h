@@ -36,20 +36,14 @@
 #include "engine/work/WorkStatus.h"
 #include "engine/workflow/TransferStatusData.h"
 #include "engine/workflow/TransferWorkflowFactory.h"
+#include "tests/support/PollUntil.h"
 
 namespace tvl::test {
 
 constexpr std::chrono::seconds kTransferWait{10};
 
 inline bool WaitFor(const std::function<bool()>& predicate, std::chrono::milliseconds limit = kTransferWait) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return predicate();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return PollUntil(predicate, limit, std::chrono::milliseconds(1));
 }
 
 // Two files of 10 and 6 bytes: 16 bytes in all; "app/run.sh" is the run file.

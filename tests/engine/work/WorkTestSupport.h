@@ -21,6 +21,7 @@
 #include "engine/work/WorkStatus.h"
 #include "engine/work/WorkStatusData.h"
 #include "engine/work/Workflow.h"
+#include "tests/support/PollUntil.h"
 
 namespace tvl::test {
 
@@ -28,14 +29,7 @@ constexpr std::chrono::seconds kWaitLimit{10};
 
 // Polls until the predicate holds or the limit passes; returns the predicate's last value.
 inline bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit = kWaitLimit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return predicate();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return PollUntil(predicate, limit, std::chrono::milliseconds(1));
 }
 
 inline std::string ErrorMessage(const WorkStatus& status) {

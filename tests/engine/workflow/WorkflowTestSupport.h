@@ -34,6 +34,7 @@
 #include "engine/service/TransferStatus.h"
 #include "engine/work/AsioWorkManager.h"
 #include "engine/workflow/TransferWorkflowFactories.h"
+#include "tests/support/PollUntil.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tools/talvane-cdn/CdnServer.h"
 #include "tools/talvane-pack/PackageBuilder.h"
@@ -44,16 +45,8 @@ namespace fs = std::filesystem;
 
 constexpr std::chrono::seconds kWorkflowWait{30};
 
-inline bool WaitUntil(const std::function<bool()>& predicate,
-                      std::chrono::milliseconds limit = kWorkflowWait) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return predicate();
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+inline bool WaitUntil(const std::function<bool()>& predicate, std::chrono::milliseconds limit = kWorkflowWait) {
+    return PollUntil(predicate, limit, std::chrono::milliseconds(1));
 }
 
 inline std::string ReadBytes(const fs::path& path) {
