@@ -60,7 +60,7 @@ def nginx_missing_modules(nginx="nginx"):
     return {m for m in ("proxy", "fastcgi", "uwsgi", "scgi") if "--without-http_%s_module" % m in info}
 
 
-def nginx_conf(folder, content_root, ports, workers=1, missing=()):
+def nginx_conf(folder, content_root, ports, workers=1, missing=(), host="127.0.0.1"):
     """A self-contained configuration: every file nginx writes lives in folder.
     One worker by default: the machine is small and the downloaders under test
     need the cores more than the server does."""
@@ -71,7 +71,7 @@ def nginx_conf(folder, content_root, ports, workers=1, missing=()):
     # Started by root, nginx would run its workers as an unprivileged user that
     # may not read a private work folder; the harness's own user serves instead.
     user = "user root;\n" if os.geteuid() == 0 else ""
-    servers = "\n".join("    server { listen 127.0.0.1:%d; root %s; }" % (port, content_root) for port in ports)
+    servers = "\n".join("    server { listen %s:%d; root %s; }" % (host, port, content_root) for port in ports)
     return """%sdaemon off;
 worker_processes %d;
 pid %s;
@@ -97,23 +97,29 @@ http {
 
 
 class Nginx:
-    def __init__(self, folder, content_root, ports, workers=1, nginx="nginx"):
+    """host, prefix and wait serve a node in a network namespace of its own:
+    prefix is the command that enters it (`ip netns exec NS`), and wait(port,
+    process) replaces the check on 127.0.0.1, which cannot see into it."""
+
+    def __init__(self, folder, content_root, ports, workers=1, nginx="nginx", host="127.0.0.1", prefix=(),
+                 wait=None):
         self.folder = folder
         self.ports = list(ports)
         os.makedirs(folder, exist_ok=True)
         self.conf = os.path.join(folder, "nginx.conf")
         with open(self.conf, "w") as out:
-            out.write(nginx_conf(folder, content_root, ports, workers, nginx_missing_modules(nginx)))
+            out.write(nginx_conf(folder, content_root, ports, workers, nginx_missing_modules(nginx), host))
         self.log = open(os.path.join(folder, "nginx.out"), "w")
         self.process = subprocess.Popen(
-            [nginx, "-c", self.conf, "-p", folder, "-e", os.path.join(folder, "error.log")],
+            list(prefix) + [nginx, "-c", self.conf, "-p", folder, "-e", os.path.join(folder, "error.log")],
             stdout=self.log,
             stderr=subprocess.STDOUT,
             start_new_session=True,
         )
+        wait = wait or (lambda port, process: wait_for_port(port, 20, process))
         try:
             for port in self.ports:
-                wait_for_port(port, 20, self.process)
+                wait(port, self.process)
         except Exception:
             self.stop()
             raise
@@ -127,10 +133,10 @@ class TalvaneCdn:
     """talvane-cdn with ephemeral ports; its own download nodes stay unused
     because the node list names the nginx ports."""
 
-    def __init__(self, binary, content_root, log_path, timeout=30):
+    def __init__(self, binary, content_root, log_path, timeout=30, prefix=()):
         self.log = open(log_path, "w")
         self.process = subprocess.Popen(
-            [binary, "--root", content_root, "--nodes", "1"],
+            list(prefix) + [binary, "--root", content_root, "--nodes", "1"],
             stdout=subprocess.PIPE,
             stderr=self.log,
             text=True,

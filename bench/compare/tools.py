@@ -89,8 +89,8 @@ def curl_single_argv(url, output, resume):
     return argv + [url]
 
 
-def node_url_base(port, package):
-    return "http://127.0.0.1:%d/packages/bench/%s/1/" % (port, package)
+def node_url_base(port, package, host="127.0.0.1", partner="bench"):
+    return "http://%s:%d/packages/%s/%s/1/" % (host, port, partner, package)
 
 
 def curl_entries(port, package, dest, relatives):
