@@ -114,7 +114,8 @@ struct CurlCallbacks {
 
     static int Progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
         // Any non-zero value aborts the transfer; 42 marks it as ours in traces.
-        return static_cast<CurlHttpRequest*>(self)->InProgress() ? 0 : 42;
+        auto* request = static_cast<CurlHttpRequest*>(self);
+        return request->InProgress() && request->KeepGoing() ? 0 : 42;
     }
 };
 
@@ -239,6 +240,27 @@ bool CurlHttpRequest::Reset(const HttpRequestParams& params, const std::string& 
 bool CurlHttpRequest::InProgress() {
     std::lock_guard<std::mutex> lock(mutex_);
     return status_.result == HttpRequestResult::InProgress;
+}
+
+bool CurlHttpRequest::KeepGoing() {
+    if (!params_.keepGoing) {
+        return true;
+    }
+    std::uint64_t written = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        written = status_.bytesWritten;
+    }
+    // Without the lock: the check may take other locks of its own.
+    if (params_.keepGoing(written)) {
+        return true;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (status_.result == HttpRequestResult::InProgress) {
+        status_.result = HttpRequestResult::RequestTimeout;
+        status_.errorDetails = "stopped: slower than another node would be";
+    }
+    return false;
 }
 
 std::size_t CurlHttpRequest::OnWrite(const char* data, std::size_t length) {

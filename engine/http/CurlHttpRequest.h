@@ -34,6 +34,8 @@ class CurlHttpRequest : public HttpRequest {
     // Whether the request still runs: what the library's callbacks ask on
     // every block, without copying the whole status.
     bool InProgress();
+    // Asks the parameters' keepGoing; a no stops the request as too slow.
+    bool KeepGoing();
 
     void* handle_;  // CURL*, kept opaque so that curl.h stays out of this header
     bool performing_ = false;

@@ -3,6 +3,7 @@
 // Everything one GET or POST needs. A plain record: each request owns its copy.
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 
@@ -34,6 +35,10 @@ struct HttpRequestParams {
     std::int32_t lowSpeedLimit = 0;        // bytes per second; 0: off
     std::int32_t lowSpeedTimeSeconds = 0;  // 0: off
     std::string userAgent;                 // the process-wide user agent unless changed
+    // Asked now and then while the request runs, with the body bytes written
+    // so far; false stops the request, which then ends with RequestTimeout.
+    // Runs on the thread that performs the request. Empty: never asked.
+    std::function<bool(std::uint64_t bytesWritten)> keepGoing;
 };
 
 }  // namespace tvl

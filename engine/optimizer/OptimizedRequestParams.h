@@ -47,6 +47,8 @@ class OptimizedRequestParams {
     bool freeRetry = false;    // the next retry does not count against the work's allowance
     bool canEscalate = false;  // a timeout may still lengthen the adaptive timeouts
     bool exploring = false;    // a short probe of a host with too little history
+    bool stoppedSlow = false;  // the last request was stopped as too slow (TransferOptimizer::KeepGoing)
+    std::uint32_t slowStops = 0;  // requests of this chunk stopped as too slow
     std::int32_t connectTimeoutSeconds = 0;
     std::int32_t timeoutSeconds = 0;
     std::int32_t lowSpeedLimit = 0;

@@ -75,6 +75,12 @@ void TransferOptimizer::UpdateStatistics(OptimizedRequestParams& params,
     }
 }
 
+void TransferOptimizer::OnRequestEnd(OptimizedRequestParams&, const HttpRequestStatus&) {}
+
+bool TransferOptimizer::KeepGoing(const OptimizedRequestParams&, std::uint64_t, double) {
+    return true;
+}
+
 std::int32_t TransferOptimizer::GetCurrentConnectTimeoutSeconds() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return currentConnectTimeoutSeconds_;
@@ -130,7 +136,7 @@ void TransferOptimizer::SelectExploration(OptimizedRequestParams& params,
 
 void TransferOptimizer::AdaptTimeouts(const OptimizedRequestParams& params,
                                       const HttpTransferStatusData& status) {
-    if (params.exploring) {
+    if (params.exploring || params.stoppedSlow) {
         return;
     }
     constexpr std::int32_t kDoublingLimit = 1073741823;

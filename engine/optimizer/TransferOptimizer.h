@@ -15,6 +15,7 @@
 namespace tvl {
 
 class HttpTransferStatusData;
+struct HttpRequestStatus;
 class NodeManifest;
 class NodeStatistics;
 class OptimizedRequestParams;
@@ -39,6 +40,17 @@ class TransferOptimizer {
     virtual void UpdateStatistics(OptimizedRequestParams& params,
                                   const std::shared_ptr<HttpTransferStatusData>& status);
 
+    // Every request GetNode chose ends here once, whatever became of it
+    // (also when it never ran: status NotStarted). Base: nothing to do.
+    virtual void OnRequestEnd(OptimizedRequestParams& params, const HttpRequestStatus& status);
+    // Whether requests chosen here should be asked KeepGoing while they run.
+    virtual bool StopsSlowRequests() const { return false; }
+    // Asked on the request's thread while it runs: false when the request,
+    // at the pace it has shown for elapsedSeconds, would finish much later
+    // than a fresh request on another candidate. Base: always true.
+    virtual bool KeepGoing(const OptimizedRequestParams& params, std::uint64_t bytesWritten,
+                           double elapsedSeconds);
+
     std::int32_t GetCurrentConnectTimeoutSeconds() const;
     std::int32_t GetCurrentLowSpeedTimeSeconds() const;
 
@@ -49,7 +61,8 @@ class TransferOptimizer {
     // A short, strict probe that does not count against the work's retries.
     void SelectExploration(OptimizedRequestParams& params, const std::shared_ptr<NodeManifest>& node) const;
     // Shorter after a success, twice as long (up to the maximum) after a
-    // timeout; probes leave the timeouts alone. Called with mutex_ held.
+    // timeout; probes and requests stopped as too slow leave the timeouts
+    // alone. Called with mutex_ held.
     void AdaptTimeouts(const OptimizedRequestParams& params, const HttpTransferStatusData& status);
 
     mutable std::mutex mutex_;

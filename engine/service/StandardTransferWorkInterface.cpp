@@ -1,5 +1,8 @@
 #include "engine/service/StandardTransferWorkInterface.h"
 
+#include "engine/service/ChunkMemoryBudget.h"
+#include "engine/service/TransferBehavior.h"
+
 #include <mutex>
 
 #include "engine/service/StandardTransfer.h"
@@ -113,6 +116,22 @@ void StandardTransferWorkInterface::Forward(Handler handler, const std::shared_p
     if (active_) {
         ((*transfer).*handler)(lock, work, status);
     }
+}
+
+}  // namespace tvl
+
+namespace tvl {
+
+std::shared_ptr<ChunkMemoryBudget> TransferWorkInterface::GetChunkMemoryBudget() {
+    std::lock_guard<std::mutex> lock(budgetMutex_);
+    if (!budgetMade_) {
+        budgetMade_ = true;
+        const TransferSettings& settings = GetBehavior().settings;
+        if (settings.requestSlots > 0) {
+            budget_ = std::make_shared<ChunkMemoryBudget>(settings.chunkMemoryBudget);
+        }
+    }
+    return budget_;
 }
 
 }  // namespace tvl

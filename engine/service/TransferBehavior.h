@@ -41,6 +41,9 @@ class TransferBehavior {
     EventManager* logManager = nullptr;
     WorkManager* housekeepingWorkManager = nullptr;
     WorkManager* workManager = nullptr;
+    // Runs the chunk requests when settings.requestSlots is not 0; null
+    // otherwise, and then requests run on workManager.
+    WorkManager* requestWorkManager = nullptr;
 };
 
 }  // namespace tvl

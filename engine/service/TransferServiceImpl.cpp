@@ -10,6 +10,7 @@
 #include "engine/http/EnvironmentHttpProxyFactory.h"
 #include "engine/http/HttpSession.h"
 #include "engine/manifest/ManifestFactories.h"
+#include "engine/optimizer/EarliestFinishTransferOptimizer.h"
 #include "engine/optimizer/ProportionalGamblingTransferOptimizer.h"
 #include "engine/service/JsonTempFileManifestStore.h"
 #include "engine/service/TransferFactory.h"
@@ -23,6 +24,22 @@ namespace {
 
 std::int32_t Signed(std::uint32_t value) {
     return static_cast<std::int32_t>(std::min<std::uint32_t>(value, 0x7FFFFFFF));
+}
+
+std::unique_ptr<ProportionalGamblingTransferOptimizer> MakeOptimizer(const TransferSettings& settings) {
+    if (settings.nodeChoice == TransferSettings::NodeChoice::EarliestFinish) {
+        return std::make_unique<EarliestFinishTransferOptimizer>(settings);
+    }
+    return std::make_unique<ProportionalGamblingTransferOptimizer>(settings);
+}
+
+// Request threads mostly wait on sockets; one per slot lets every transfer's
+// slots be in flight without taking the CPU threads.
+std::unique_ptr<AsioWorkManager> MakeRequestWorkManager(const TransferSettings& settings) {
+    if (settings.requestSlots == 0) {
+        return nullptr;
+    }
+    return std::make_unique<AsioWorkManager>(std::min<std::uint32_t>(settings.requestSlots, 256), false);
 }
 
 }  // namespace
@@ -49,7 +66,7 @@ TransferServiceImpl::TransferServiceImpl(const TransferSettings& settings)
           std::make_unique<StoredTransferFactory>(manifestStore_.get(), packageWorkflowFactory_.get())),
       standardTransferFactory_(std::make_unique<StandardTransferFactory>(verifyWorkflowFactory_.get())),
       transferManager_(std::make_unique<TempFileTransferManager>(manifestStore_.get())),
-      optimizer_(std::make_unique<ProportionalGamblingTransferOptimizer>(settings)),
+      optimizer_(MakeOptimizer(settings)),
       analyticsManager_(std::make_unique<JsonHttpAnalyticsManager>(
           requestFactory_.get(), sessionFactory_.get(), settings.analyticsEventsUrl, settings.analyticsTransfersUrl,
           settings.analyticsConnectTimeoutSeconds, settings.analyticsTimeoutSeconds, settings.analyticsRetries)),
@@ -58,7 +75,8 @@ TransferServiceImpl::TransferServiceImpl(const TransferSettings& settings)
                                                        sharedFileFactory_.get())),
       housekeepingWorkManager_(std::make_unique<AsioWorkManager>(settings.housekeepingThreads, true)),
       workManager_(std::make_unique<AsioWorkManager>(
-          static_cast<std::uint32_t>(std::max<std::int32_t>(settings.workThreads, 1)), false)) {
+          static_cast<std::uint32_t>(std::max<std::int32_t>(settings.workThreads, 1)), false)),
+      requestWorkManager_(MakeRequestWorkManager(settings)) {
     behavior_ = std::make_unique<TransferBehavior>();
     behavior_->settings = settings;
     behavior_->httpSessionFactory = sessionFactory_.get();
@@ -73,6 +91,7 @@ TransferServiceImpl::TransferServiceImpl(const TransferSettings& settings)
     behavior_->logManager = logManager_.get();
     behavior_->housekeepingWorkManager = housekeepingWorkManager_.get();
     behavior_->workManager = workManager_.get();
+    behavior_->requestWorkManager = requestWorkManager_.get();
 
     verifyBehavior_ = std::make_unique<TransferBehavior>(*behavior_);
     verifyBehavior_->transferFactory = standardTransferFactory_.get();
@@ -85,6 +104,7 @@ TransferServiceImpl::~TransferServiceImpl() {
     transferManager_->Shutdown();
     verifyBehavior_.reset();
     behavior_.reset();
+    requestWorkManager_.reset();
     workManager_.reset();
     housekeepingWorkManager_.reset();
     logManager_.reset();

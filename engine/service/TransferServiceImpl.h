@@ -63,6 +63,7 @@ private:
     std::unique_ptr<JsonWorkLogManager> logManager_;
     std::unique_ptr<AsioWorkManager> housekeepingWorkManager_;
     std::unique_ptr<AsioWorkManager> workManager_;
+    std::unique_ptr<AsioWorkManager> requestWorkManager_;  // null without request slots
     std::unique_ptr<TransferBehavior> behavior_;
     std::unique_ptr<TransferBehavior> verifyBehavior_;
 };

@@ -55,6 +55,9 @@ TransferSettings::TransferSettings()
       geolocationTimeoutSeconds(10),
       geolocationRetries(1),
       analyticsEventsUrl(CompiledDeployment().analyticsEventsUrl),
-      analyticsTransfersUrl(CompiledDeployment().analyticsTransfersUrl) {}
+      analyticsTransfersUrl(CompiledDeployment().analyticsTransfersUrl),
+      nodeChoice(NodeChoice::EarliestFinish),
+      requestSlots(16),
+      chunkMemoryBudget(32u << 20) {}
 
 }  // namespace tvl

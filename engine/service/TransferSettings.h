@@ -57,6 +57,25 @@ struct TransferSettings {
     // point them elsewhere.
     std::string analyticsEventsUrl;
     std::string analyticsTransfersUrl;
+
+    // How chunk requests are scheduled. The defaults keep many requests in
+    // flight on the nodes that finish them soonest; requestSlots 0 with
+    // NodeChoice::Gambling is the original scheduling, where every request
+    // holds a work thread and each one draws its node with a floor on every
+    // node's chance.
+    enum class NodeChoice : std::uint8_t {
+        Gambling = 0,        // a fresh bet on the fastest node for every request
+        EarliestFinish = 1,  // the node that would finish this request soonest, given what it already serves
+    };
+    NodeChoice nodeChoice;
+    // Chunk requests one transfer keeps in flight, on threads of their own
+    // that do not count against workThreads or maxRunningWorks; 0 runs
+    // requests on the work threads.
+    std::uint32_t requestSlots;
+    // With request slots: bytes of chunk views one transfer may hold at once,
+    // so that more requests in flight do not mean unbounded memory. A file
+    // always gets one chunk at a time whatever the budget says.
+    std::uint64_t chunkMemoryBudget;
 };
 
 // The engine's default parallelism: the hardware threads (at least 1) plus 2.

@@ -9,6 +9,7 @@
 // transfer's mutex. The callbacks take the transfer's mutex themselves.
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace tvl {
@@ -17,6 +18,7 @@ class GeolocationManifest;
 class HttpSession;
 class NodeListManifest;
 class PackageManifest;
+class ChunkMemoryBudget;
 class TransferBehavior;
 class TransferParams;
 class TransferProgressUpdater;
@@ -47,8 +49,18 @@ class TransferWorkInterface {
     // A file the work tree created, relative to the destination.
     virtual void RegisterFile(const std::string& path) = 0;
 
+    // The transfer's budget for chunk views, made on first use from the
+    // settings' chunkMemoryBudget; null when requests have no slots of their
+    // own (then parallelWorks alone bounds the chunks under way).
+    std::shared_ptr<ChunkMemoryBudget> GetChunkMemoryBudget();
+
   protected:
     TransferWorkInterface() = default;
+
+  private:
+    std::mutex budgetMutex_;
+    std::shared_ptr<ChunkMemoryBudget> budget_;
+    bool budgetMade_ = false;
 };
 
 }  // namespace tvl

@@ -77,11 +77,16 @@ CompositeResult LazyParallelWork::OnChildComplete(const std::shared_ptr<const Wo
         return CompositeResult(WorkStatus(WorkResult::Error, status.data));
     }
     active_.erase(child.get());
-    if (std::shared_ptr<Work> work = GetNextWork()) {
+    const auto workflow = GetWorkflow();
+    while (active_.size() < capacity_) {
+        std::shared_ptr<Work> work = GetNextWork();
+        if (!work) {
+            break;
+        }
         const std::uint32_t number = next_++;
         if (active_.emplace(work.get(), work).second) {
             AttachChild(work);
-            if (const auto workflow = GetWorkflow()) {
+            if (workflow) {
                 QueueChild(work, workflow, number);
             }
         }

@@ -2,8 +2,10 @@
 
 // Runs children generated one at a time by the subclass (GetNextWork), at
 // most capacity of them at once: each finished child is replaced by the next
-// generated one, and every generated child gets the next path number, so
-// earlier children keep priority. Succeeds when the generator is exhausted
+// generated ones up to the capacity, and every generated child gets the next
+// path number, so earlier children keep priority. A generator may hold a
+// child back (return null) while others are active; it is asked again at the
+// next completion, and the work ends only when null comes with none active. Succeeds when the generator is exhausted
 // and the last active child has succeeded; a child's Failure makes it fail
 // with Error. Thread-safe as every composite; GetNextWork is called with the
 // composite's lock held.
@@ -34,6 +36,7 @@ protected:
 
     // The running children, in no particular order; call with the lock held.
     std::vector<std::shared_ptr<Work>> GetActiveChildren() const;
+    std::size_t GetActiveCount() const { return active_.size(); }
 
     void OnSetWorkflow(const std::shared_ptr<Workflow>& workflow) override;
     bool IsActiveChild(const std::shared_ptr<const Work>& child) override;

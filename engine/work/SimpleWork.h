@@ -39,6 +39,12 @@ public:
     // Interrupts a task under way; called from another thread after Cancel.
     virtual void Abort() = 0;
 
+    // True for a task that spends its time waiting on the network rather than
+    // on the CPU. A workflow with a network lane runs such works there, so
+    // that many requests can be in flight without taking the CPU slots that
+    // verification and file work need.
+    virtual bool WaitsOnNetwork() const { return false; }
+
 protected:
     explicit SimpleWork(WorkCompleteCallback* callback = nullptr) : Work(callback) {}
 

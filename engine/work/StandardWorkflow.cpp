@@ -1,5 +1,6 @@
 #include "engine/work/StandardWorkflow.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "engine/work/SimpleWork.h"
@@ -28,17 +29,32 @@ enum QueueState : std::uint8_t {
 
 std::shared_ptr<StandardWorkflow> StandardWorkflow::Create(std::shared_ptr<Work> root, WorkManager* manager,
                                                            std::uint32_t maxRunning) {
+    return Create(std::move(root), manager, maxRunning, nullptr, 0);
+}
+
+std::shared_ptr<StandardWorkflow> StandardWorkflow::Create(std::shared_ptr<Work> root, WorkManager* manager,
+                                                           std::uint32_t maxRunning, WorkManager* networkManager,
+                                                           std::uint32_t networkSlots) {
     if (!root || manager == nullptr) {
         throw std::invalid_argument("StandardWorkflow::Create called without a root or a work manager");
     }
-    auto workflow = std::make_shared<StandardWorkflow>(Token(), root, manager, maxRunning);
+    auto workflow =
+        std::make_shared<StandardWorkflow>(Token(), root, manager, maxRunning, networkManager, networkSlots);
     root->SetWorkflow(workflow);
     return workflow;
 }
 
 StandardWorkflow::StandardWorkflow(Token, std::shared_ptr<Work> root, WorkManager* manager,
-                                   std::uint32_t maxRunning)
-    : root_(std::move(root)), manager_(manager), maxRunning_(maxRunning) {}
+                                   std::uint32_t maxRunning, WorkManager* networkManager,
+                                   std::uint32_t networkSlots)
+    : root_(std::move(root)), maxRunning_(maxRunning) {
+    cpuLane_.manager = manager;
+    cpuLane_.limit = maxRunning;
+    if (networkManager != nullptr) {
+        networkLane_.manager = networkManager;
+        networkLane_.limit = std::max<std::uint32_t>(networkSlots, 1);
+    }
+}
 
 StandardWorkflow::~StandardWorkflow() = default;
 
@@ -78,7 +94,16 @@ std::size_t StandardWorkflow::GetRunningCount() const {
 
 std::size_t StandardWorkflow::GetReadyCount() const {
     Lock lock(mutex_);
-    return ready_.size();
+    return cpuLane_.ready.size() + networkLane_.ready.size();
+}
+
+std::size_t StandardWorkflow::GetNetworkRunningCount() const {
+    Lock lock(mutex_);
+    return networkLane_.running;
+}
+
+StandardWorkflow::Lane& StandardWorkflow::LaneOf(const SimpleWork& work) {
+    return networkLane_.manager != nullptr && work.WaitsOnNetwork() ? networkLane_ : cpuLane_;
 }
 
 void StandardWorkflow::AddRetryableErrorCallback(WorkflowRetryableErrorCallback* callback) {
@@ -101,9 +126,11 @@ bool StandardWorkflow::Start() {
     } catch (...) {
         Lock lock(mutex_);
         starting_ = false;
-        while (!ready_.empty()) {
-            ready_.top().work->queueState_ = kIdle;
-            ready_.pop();
+        for (Lane* lane : {&cpuLane_, &networkLane_}) {
+            while (!lane->ready.empty()) {
+                lane->ready.top().work->queueState_ = kIdle;
+                lane->ready.pop();
+            }
         }
         throw;
     }
@@ -200,7 +227,9 @@ void StandardWorkflow::QueueWork(const std::shared_ptr<SimpleWork>& work) {
 
 void StandardWorkflow::OnSimpleWorkComplete(const std::shared_ptr<SimpleWork>& work, const WorkStatus& status) {
     Lock lock(mutex_);
-    running_.erase(work);
+    if (running_.erase(work) != 0) {
+        --LaneOf(*work).running;
+    }
     const bool queuedAgain = work->queueState_ == kRunningQueuedAgain;
     work->queueState_ = kIdle;
     if (!IsFinished() && (queuedAgain || status.result == WorkResult::Cancelled ||
@@ -249,21 +278,29 @@ void StandardWorkflow::OnWorkComplete(const std::shared_ptr<const Work>& work, c
 void StandardWorkflow::Push(const std::shared_ptr<SimpleWork>& work) {
     work->Reset();
     work->queueState_ = kReady;
-    ready_.push(ReadyEntry{work, queued_++});
+    LaneOf(*work).ready.push(ReadyEntry{work, queued_++});
 }
 
 void StandardWorkflow::Dispatch() {
-    if (GetState() != WorkflowState::Running || ready_.empty() || running_.size() >= maxRunning_) {
+    DispatchLane(cpuLane_);
+    if (networkLane_.manager != nullptr) {
+        DispatchLane(networkLane_);
+    }
+}
+
+void StandardWorkflow::DispatchLane(Lane& lane) {
+    if (GetState() != WorkflowState::Running || lane.ready.empty() || lane.running >= lane.limit) {
         return;
     }
     const std::shared_ptr<Workflow> self = shared_from_this();
-    while (GetState() == WorkflowState::Running && running_.size() < maxRunning_ && !ready_.empty()) {
-        std::shared_ptr<SimpleWork> work = ready_.top().work;
-        ready_.pop();
+    while (GetState() == WorkflowState::Running && lane.running < lane.limit && !lane.ready.empty()) {
+        std::shared_ptr<SimpleWork> work = lane.ready.top().work;
+        lane.ready.pop();
         work->queueState_ = kRunning;
         running_.insert(work);
+        ++lane.running;
         // Posting never runs the task inline, so holding the lock here is safe.
-        manager_->ExecuteInWorkflow(self, std::move(work));
+        lane.manager->ExecuteInWorkflow(self, std::move(work));
     }
 }
 
@@ -277,9 +314,11 @@ void StandardWorkflow::InterruptRunning() {
 void StandardWorkflow::Finish(WorkflowState state) {
     state_.store(state, std::memory_order_release);
     // Nothing queued runs any more; let the works go.
-    while (!ready_.empty()) {
-        ready_.top().work->queueState_ = kIdle;
-        ready_.pop();
+    for (Lane* lane : {&cpuLane_, &networkLane_}) {
+        while (!lane->ready.empty()) {
+            lane->ready.top().work->queueState_ = kIdle;
+            lane->ready.pop();
+        }
     }
 }
 

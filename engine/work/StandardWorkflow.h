@@ -3,6 +3,12 @@
 // Runs one work tree to completion on a WorkManager. Ready simple works start
 // in ascending order of their paths, at most max running at once.
 //
+// Optionally a second lane for works that wait on the network
+// (SimpleWork::WaitsOnNetwork): they run on their own manager, at most
+// network slots at once, and do not count against max running. Each lane
+// keeps the path order among its own works; without the lane every work
+// takes the one queue.
+//
 // Threading: every operation may be called from any thread; they serialise
 // on the workflow's recursive mutex. Composites hold their own lock while
 // they queue children here, so this lock is never held while calling into a
@@ -34,8 +40,15 @@ public:
     // is not owned and must outlive the workflow; max running is at least 1.
     static std::shared_ptr<StandardWorkflow> Create(std::shared_ptr<Work> root, WorkManager* manager,
                                                     std::uint32_t maxRunning);
+    // With a network lane: works that wait on the network run on
+    // networkManager, at most networkSlots (at least 1) at once. A null
+    // manager makes it the one-lane workflow above.
+    static std::shared_ptr<StandardWorkflow> Create(std::shared_ptr<Work> root, WorkManager* manager,
+                                                    std::uint32_t maxRunning, WorkManager* networkManager,
+                                                    std::uint32_t networkSlots);
 
-    StandardWorkflow(Token, std::shared_ptr<Work> root, WorkManager* manager, std::uint32_t maxRunning);
+    StandardWorkflow(Token, std::shared_ptr<Work> root, WorkManager* manager, std::uint32_t maxRunning,
+                     WorkManager* networkManager, std::uint32_t networkSlots);
     ~StandardWorkflow() override;
 
     void OnWorkComplete(const std::shared_ptr<const Work>& work, const WorkStatus& status) override;
@@ -58,6 +71,8 @@ public:
     std::uint32_t GetMaxRunning() const { return maxRunning_; }
     std::size_t GetRunningCount() const;
     std::size_t GetReadyCount() const;
+    // Of the running works, those in the network lane.
+    std::size_t GetNetworkRunningCount() const;
 
 private:
     struct ReadyEntry {
@@ -69,18 +84,28 @@ private:
     };
 
     // All of these are called with the lock held.
+    struct Lane;
     void Push(const std::shared_ptr<SimpleWork>& work);
     void Dispatch();
+    void DispatchLane(Lane& lane);
+    Lane& LaneOf(const SimpleWork& work);
     void InterruptRunning();
     void Finish(WorkflowState state);
     bool IsFinishedState(WorkflowState state) const;
 
+    struct Lane {
+        WorkManager* manager = nullptr;
+        std::uint32_t limit = 0;
+        std::priority_queue<ReadyEntry, std::vector<ReadyEntry>, LaterFirst> ready;
+        std::size_t running = 0;
+    };
+
     mutable std::recursive_mutex mutex_;
     const std::shared_ptr<Work> root_;
-    WorkManager* const manager_;
-    std::priority_queue<ReadyEntry, std::vector<ReadyEntry>, LaterFirst> ready_;
-    std::unordered_set<std::shared_ptr<SimpleWork>> running_;
     const std::uint32_t maxRunning_;
+    Lane cpuLane_;
+    Lane networkLane_;  // manager null: no network lane
+    std::unordered_set<std::shared_ptr<SimpleWork>> running_;
     // Written under the lock; read without it by the state queries.
     std::atomic<WorkflowState> state_{WorkflowState::NotStarted};
     // Written under the lock before the retried run's first dispatch; read

@@ -9,6 +9,7 @@
 #include "engine/manifest/Crc32.h"
 #include "engine/manifest/NodeManifest.h"
 #include "engine/manifest/StandardFileManifest.h"
+#include "engine/service/ChunkMemoryBudget.h"
 #include "engine/service/TransferBehavior.h"
 #include "engine/service/TransferProgressUpdater.h"
 #include "engine/service/TransferWorkInterface.h"
@@ -31,6 +32,14 @@ std::uint32_t Capacity(const TransferBehavior& behavior) {
     return std::max(behavior.settings.parallelWorks, 1u);
 }
 
+// With request slots a file keeps enough chunks under way to fill them; the
+// transfer's budget, not this count, then bounds the memory.
+std::uint32_t TransferCapacity(const TransferBehavior& behavior) {
+    const std::uint64_t capacity =
+        std::uint64_t{Capacity(behavior)} + behavior.settings.requestSlots;
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity, 4096));
+}
+
 }  // namespace
 
 // LazyParallelChunksWork
@@ -38,13 +47,38 @@ std::uint32_t Capacity(const TransferBehavior& behavior) {
 LazyParallelChunksWork::LazyParallelChunksWork(std::shared_ptr<TransferWorkInterface> interface,
                                                std::shared_ptr<StandardFileManifest> file,
                                                std::shared_ptr<TransferSharedFileData> fileData,
-                                               const char* name)
+                                               const char* name, std::uint32_t capacity,
+                                               std::shared_ptr<ChunkMemoryBudget> budget)
     : TransferWork(std::move(interface)),
-      LazyParallelWork(LogCompleteCallback(interface_->GetBehavior()), Capacity(interface_->GetBehavior())),
+      LazyParallelWork(LogCompleteCallback(interface_->GetBehavior()), capacity),
       file_(std::move(file)),
       fileData_(std::move(fileData)),
       name_(name),
-      count_(file_->GetChunkCount()) {}
+      count_(file_->GetChunkCount()),
+      budget_(std::move(budget)) {}
+
+LazyParallelChunksWork::~LazyParallelChunksWork() {
+    GiveBackAll();
+}
+
+void LazyParallelChunksWork::GiveBackAll() {
+    if (budget_) {
+        for (const auto& entry : held_) {
+            budget_->Give(entry.second);
+        }
+    }
+    held_.clear();
+}
+
+CompositeResult LazyParallelChunksWork::OnChildComplete(const std::shared_ptr<const Work>& child,
+                                                        const WorkStatus& status) {
+    const auto found = held_.find(child.get());
+    if (found != held_.end()) {
+        budget_->Give(found->second);
+        held_.erase(found);
+    }
+    return LazyParallelWork::OnChildComplete(child, status);
+}
 
 void LazyParallelChunksWork::Describe(boost::property_tree::ptree& tree) const {
     tree.put("name", name_);
@@ -56,11 +90,21 @@ void LazyParallelChunksWork::Reset() {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     LazyParallelWork::Reset();
     next_ = 0;
+    GiveBackAll();
 }
 
 std::shared_ptr<Work> LazyParallelChunksWork::GetNextWork() {
     if (next_ >= count_) {
         return nullptr;
+    }
+    std::uint64_t bytes = 0;
+    if (budget_) {
+        const std::uint64_t lower = file_->GetChunkLowerBound(next_);
+        const std::uint64_t upper = file_->GetChunkUpperBound(next_);
+        bytes = upper >= lower ? upper - lower + 1 : 0;
+        if (!budget_->TryTake(bytes, GetActiveCount() == 0)) {
+            return nullptr;
+        }
     }
     const std::uint32_t index = next_++;
     const std::vector<std::uint32_t>& checksums = file_->GetChecksums();
@@ -68,7 +112,19 @@ std::shared_ptr<Work> LazyParallelChunksWork::GetNextWork() {
         fileData_, file_->GetChunkLowerBound(index), file_->GetChunkUpperBound(index),
         index < checksums.size() ? checksums[index] : 0, interface_->GetProgressUpdater());
     mapData->zeroFilled = fileData_->allocatedEmpty;
-    return CreateChunkWork(std::move(mapData));
+    std::shared_ptr<Work> work;
+    try {
+        work = CreateChunkWork(std::move(mapData));
+    } catch (...) {
+        if (budget_) {
+            budget_->Give(bytes);
+        }
+        throw;
+    }
+    if (budget_) {
+        held_[work.get()] += bytes;
+    }
+    return work;
 }
 
 // LazyParallelTransferMultipleChunksWork
@@ -83,8 +139,11 @@ std::shared_ptr<LazyParallelTransferMultipleChunksWork> LazyParallelTransferMult
 LazyParallelTransferMultipleChunksWork::LazyParallelTransferMultipleChunksWork(
     Token, std::shared_ptr<TransferWorkInterface> interface, std::shared_ptr<StandardFileManifest> file,
     std::shared_ptr<TransferSharedFileData> fileData)
-    : LazyParallelChunksWork(std::move(interface), std::move(file), std::move(fileData),
-                             "LazyParallelTransferMultipleChunksWork"),
+    : LazyParallelChunksWork(interface, std::move(file), std::move(fileData),
+                             "LazyParallelTransferMultipleChunksWork",
+                             interface->GetChunkMemoryBudget() ? TransferCapacity(interface->GetBehavior())
+                                                               : Capacity(interface->GetBehavior()),
+                             interface->GetChunkMemoryBudget()),
       nodeList_(interface_->GetNodeList()),
       sequenceRetries_(AtLeastEveryNode(interface_->GetBehavior().settings.chunkRetries, nodeList_)),
       requestRetries_(AtLeastEveryNode(interface_->GetBehavior().settings.chunkRequestRetries, nodeList_)) {}
@@ -116,8 +175,8 @@ std::shared_ptr<LazyParallelVerifyMultipleChunksWork> LazyParallelVerifyMultiple
 LazyParallelVerifyMultipleChunksWork::LazyParallelVerifyMultipleChunksWork(
     Token, std::shared_ptr<TransferWorkInterface> interface, std::shared_ptr<StandardFileManifest> file,
     std::shared_ptr<TransferSharedFileData> fileData)
-    : LazyParallelChunksWork(std::move(interface), std::move(file), std::move(fileData),
-                             "LazyParallelVerifyMultipleChunksWork") {}
+    : LazyParallelChunksWork(interface, std::move(file), std::move(fileData),
+                             "LazyParallelVerifyMultipleChunksWork", Capacity(interface->GetBehavior()), nullptr) {}
 
 std::shared_ptr<Work> LazyParallelVerifyMultipleChunksWork::CreateChunkWork(
     std::shared_ptr<TransferSharedMapData> mapData) {

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 
 #include "engine/work/ConditionalWork.h"
 #include "engine/work/LazyParallelWork.h"
@@ -28,32 +29,42 @@
 
 namespace tvl {
 
+class ChunkMemoryBudget;
 class NodeListManifest;
 class StandardFileManifest;
 class TransferSharedFileData;
 class TransferSharedMapData;
 
-// Chunk trees of one file in index order, at most `parallelWorks` at once.
+// Chunk trees of one file in index order, at most `capacity` at once; with a
+// budget, a chunk starts only when its bytes fit the transfer's budget (or
+// when the file has no other chunk under way).
 class LazyParallelChunksWork : public TransferWork, public LazyParallelWork {
   public:
+    ~LazyParallelChunksWork() override;
     void Describe(boost::property_tree::ptree& tree) const override;
     void Reset() override;
 
   protected:
     LazyParallelChunksWork(std::shared_ptr<TransferWorkInterface> interface,
                            std::shared_ptr<StandardFileManifest> file,
-                           std::shared_ptr<TransferSharedFileData> fileData, const char* name);
+                           std::shared_ptr<TransferSharedFileData> fileData, const char* name,
+                           std::uint32_t capacity, std::shared_ptr<ChunkMemoryBudget> budget);
 
     std::shared_ptr<Work> GetNextWork() override;
+    CompositeResult OnChildComplete(const std::shared_ptr<const Work>& child, const WorkStatus& status) override;
     virtual std::shared_ptr<Work> CreateChunkWork(std::shared_ptr<TransferSharedMapData> mapData) = 0;
 
     const std::shared_ptr<StandardFileManifest> file_;
     const std::shared_ptr<TransferSharedFileData> fileData_;
 
   private:
+    void GiveBackAll();
+
     const char* const name_;
     const std::uint32_t count_;
     std::uint32_t next_ = 0;
+    const std::shared_ptr<ChunkMemoryBudget> budget_;  // may be null
+    std::unordered_map<const Work*, std::uint64_t> held_;  // budget bytes per chunk under way
 };
 
 class LazyParallelTransferMultipleChunksWork : public LazyParallelChunksWork {

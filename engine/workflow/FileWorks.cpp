@@ -64,6 +64,18 @@ void DescribeFileWork(const char* name, bool important, const TransferWork& work
     }
 }
 
+// Small files have a chunk or two each, so keeping the request slots full
+// takes that many files under way; the transfer's chunk budget bounds what
+// they hold.
+std::uint32_t TransferFileCapacity(TransferWorkInterface& interface) {
+    const TransferSettings& settings = interface.GetBehavior().settings;
+    const std::uint64_t base = std::max(settings.parallelWorks, 1u);
+    if (!interface.GetChunkMemoryBudget()) {
+        return static_cast<std::uint32_t>(base);
+    }
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(base + settings.requestSlots, 4096));
+}
+
 }  // namespace
 
 bool IsProgramFile(TransferWorkInterface& interface, const std::string& folder, const std::string& path) {
@@ -128,10 +140,9 @@ void SequentialTransferMultipleFilesWork::Describe(boost::property_tree::ptree& 
 // LazyParallelFilesWork
 
 LazyParallelFilesWork::LazyParallelFilesWork(std::shared_ptr<TransferWorkInterface> interface,
-                                             FileManifestList files)
+                                             FileManifestList files, std::uint32_t capacity)
     : TransferWork(std::move(interface)),
-      LazyParallelWork(LogCompleteCallback(interface_->GetBehavior()),
-                       std::max(interface_->GetBehavior().settings.parallelWorks, 1u)),
+      LazyParallelWork(LogCompleteCallback(interface_->GetBehavior()), capacity),
       files_(std::move(files)) {}
 
 void LazyParallelFilesWork::Reset() {
@@ -160,7 +171,7 @@ std::shared_ptr<LazyParallelTransferMultipleFilesWork> LazyParallelTransferMulti
 
 LazyParallelTransferMultipleFilesWork::LazyParallelTransferMultipleFilesWork(
     Token, std::shared_ptr<TransferWorkInterface> interface, FileManifestList files)
-    : LazyParallelFilesWork(std::move(interface), std::move(files)) {}
+    : LazyParallelFilesWork(interface, std::move(files), TransferFileCapacity(*interface)) {}
 
 void LazyParallelTransferMultipleFilesWork::Describe(boost::property_tree::ptree& tree) const {
     DescribeFileWork("LazyParallelTransferMultipleFilesWork", IsImportant(), *this, nullptr, tree);
@@ -184,7 +195,8 @@ std::shared_ptr<LazyParallelVerifyMultipleFilesWork> LazyParallelVerifyMultipleF
 
 LazyParallelVerifyMultipleFilesWork::LazyParallelVerifyMultipleFilesWork(
     Token, std::shared_ptr<TransferWorkInterface> interface, FileManifestList files)
-    : LazyParallelFilesWork(std::move(interface), std::move(files)) {}
+    : LazyParallelFilesWork(interface, std::move(files),
+                            std::max(interface->GetBehavior().settings.parallelWorks, 1u)) {}
 
 void LazyParallelVerifyMultipleFilesWork::Describe(boost::property_tree::ptree& tree) const {
     DescribeFileWork("LazyParallelVerifyMultipleFilesWork", IsImportant(), *this, nullptr, tree);

@@ -64,7 +64,8 @@ class LazyParallelFilesWork : public TransferWork, public LazyParallelWork {
     void Reset() override;
 
   protected:
-    LazyParallelFilesWork(std::shared_ptr<TransferWorkInterface> interface, FileManifestList files);
+    LazyParallelFilesWork(std::shared_ptr<TransferWorkInterface> interface, FileManifestList files,
+                          std::uint32_t capacity);
 
     std::shared_ptr<Work> GetNextWork() override;
     virtual std::shared_ptr<Work> CreateFileWork(const std::shared_ptr<FileManifest>& file) = 0;

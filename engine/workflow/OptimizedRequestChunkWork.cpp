@@ -1,6 +1,7 @@
 #include "engine/workflow/OptimizedRequestChunkWork.h"
 
 #include <boost/property_tree/ptree.hpp>
+#include <chrono>
 #include <new>
 #include <stdexcept>
 
@@ -57,6 +58,39 @@ std::uint32_t IndexOf(const NodeListManifest* nodeList, const std::shared_ptr<No
     }
     return index;
 }
+
+// Tells the optimizer once that the request it chose has ended, also when
+// an exception leaves before or after the request ran.
+class RequestEnd {
+  public:
+    RequestEnd(TransferOptimizer* optimizer, OptimizedRequestParams& params)
+        : optimizer_(optimizer), params_(params) {}
+    ~RequestEnd() {
+        try {
+            Report(HttpRequestStatus());
+        } catch (...) {
+        }
+    }
+    RequestEnd(const RequestEnd&) = delete;
+    RequestEnd& operator=(const RequestEnd&) = delete;
+
+    void Report(const HttpRequestStatus& status) {
+        if (!reported_) {
+            reported_ = true;
+            optimizer_->OnRequestEnd(params_, status);
+        }
+    }
+
+  private:
+    TransferOptimizer* optimizer_;
+    OptimizedRequestParams& params_;
+    bool reported_ = false;
+};
+
+// How often a running request asks the optimizer whether to go on: often
+// enough to leave a slow node within a fraction of a second of the verdict,
+// rarely enough that the optimizer's lock is not a point of contention.
+constexpr std::chrono::milliseconds kKeepGoingInterval(200);
 
 }  // namespace
 
@@ -120,12 +154,34 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
         }
         OptimizedRequestParams& params = *params_;
         optimizer->GetNode(params);
+        RequestEnd requestEnd(optimizer, params);
+        params.stoppedSlow = false;
         const std::shared_ptr<NodeManifest> node = params.selectedNode;
 
         // The writer lives on this stack for exactly as long as the request runs.
         TransferHttpWriter writer(mapData_);
+        HttpRequestParams requestParams = params.ToHttpRequestParams(&writer);
+        if (optimizer->StopsSlowRequests()) {
+            // Called on this thread from within Execute, so params needs no lock.
+            using Clock = std::chrono::steady_clock;
+            requestParams.keepGoing = [optimizer, &params, start = Clock::now(),
+                                       nextCheck = Clock::now() + kKeepGoingInterval](
+                                          std::uint64_t written) mutable {
+                const Clock::time_point now = Clock::now();
+                if (now < nextCheck) {
+                    return true;
+                }
+                nextCheck = now + kKeepGoingInterval;
+                const double elapsed = std::chrono::duration<double>(now - start).count();
+                if (optimizer->KeepGoing(params, written, elapsed)) {
+                    return true;
+                }
+                params.stoppedSlow = true;
+                return false;
+            };
+        }
         std::shared_ptr<HttpRequest> request =
-            requests->CreateRequest(params.ToHttpRequestParams(&writer), interface_->GetHttpSession());
+            requests->CreateRequest(requestParams, interface_->GetHttpSession());
         SetCurrentRequest(request);
         mapData.ResetProgress();
         if (const std::shared_ptr<Workflow> workflow = GetWorkflow()) {
@@ -136,6 +192,10 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
         }
 
         const HttpRequestStatus status = request->Execute();
+        requestEnd.Report(status);
+        if (status.result != HttpRequestResult::RequestTimeout) {
+            params.stoppedSlow = false;
+        }
         auto statusData = std::make_shared<HttpTransferStatusData>(node->GetHost(), status);
         const WorkResult result = WorkResultOf(status.result);
 
@@ -151,6 +211,12 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
         if (result != WorkResult::Cancelled) {
             params.RemoveSelectedNode();
             if (status.result == HttpRequestResult::RequestTimeout && params.canEscalate) {
+                params.freeRetry = true;
+            }
+            if (params.stoppedSlow) {
+                // Stopped for the sake of a faster node, not failed: the
+                // retry on that node does not use up the allowance.
+                ++params.slowStops;
                 params.freeRetry = true;
             }
         }

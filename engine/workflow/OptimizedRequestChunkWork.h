@@ -41,6 +41,7 @@ class OptimizedRequestChunkWork : public TransferWork, public LimitedRetrySimple
     // A timeout that lengthened the adaptive timeouts retries without counting.
     bool CanRetry() override;
     void Abort() override;
+    bool WaitsOnNetwork() const override { return true; }
 
     // Empty until the first request: a chunk whose bytes already match never needs them.
     const std::optional<OptimizedRequestParams>& GetParams() const { return params_; }

@@ -19,6 +19,10 @@ std::shared_ptr<Workflow> BuildWorkflow(const std::shared_ptr<TransferWorkInterf
     }
     const TransferBehavior& behavior = transfer->GetBehavior();
     const std::uint32_t maxRunning = std::max(behavior.settings.maxRunningWorks, 1u);
+    if (behavior.requestWorkManager != nullptr && behavior.settings.requestSlots > 0) {
+        return StandardWorkflow::Create(Root::Create(transfer), behavior.workManager, maxRunning,
+                                        behavior.requestWorkManager, behavior.settings.requestSlots);
+    }
     return StandardWorkflow::Create(Root::Create(transfer), behavior.workManager, maxRunning);
 }
 

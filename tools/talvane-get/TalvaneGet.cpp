@@ -21,7 +21,8 @@ namespace tvl::get {
 const char kGetUsage[] =
     "usage: talvane-get [--manifest-host HOST[:PORT]] --partner ID --package ID [--version ID] --dest DIR\n"
     "                   [--geolocation-url URL] [--events-url URL] [--transfers-url URL] [--log-level N]\n"
-    "                   [--work-threads N] [--parallel-works N] [--retries N] [--restore TRANSFER_ID]\n"
+    "                   [--work-threads N] [--parallel-works N] [--request-slots N]\n"
+    "                   [--node-choice finish-time|gambling] [--retries N] [--restore TRANSFER_ID]\n"
     "                   [--json] [--quiet]\n";
 
 namespace {
@@ -138,6 +139,14 @@ TransferSettings MakeSettings(const GetOptions& options) {
     if (options.parallelWorks > 0) {
         settings.parallelWorks = options.parallelWorks;
     }
+    if (options.requestSlots >= 0) {
+        settings.requestSlots = static_cast<std::uint32_t>(options.requestSlots);
+    }
+    if (options.nodeChoice == "gambling") {
+        settings.nodeChoice = TransferSettings::NodeChoice::Gambling;
+    } else if (options.nodeChoice == "finish-time") {
+        settings.nodeChoice = TransferSettings::NodeChoice::EarliestFinish;
+    }
     return settings;
 }
 
@@ -175,6 +184,13 @@ GetOptions ParseGetArguments(const std::vector<std::string>& arguments) {
             options.workThreads = static_cast<std::int32_t>(ParseInteger(flag, value(), 1, 256));
         } else if (flag == "--parallel-works") {
             options.parallelWorks = static_cast<std::uint32_t>(ParseInteger(flag, value(), 1, 4096));
+        } else if (flag == "--request-slots") {
+            options.requestSlots = ParseInteger(flag, value(), 0, 256);
+        } else if (flag == "--node-choice") {
+            options.nodeChoice = value();
+            if (options.nodeChoice != "finish-time" && options.nodeChoice != "gambling") {
+                throw UsageError("--node-choice takes finish-time or gambling, not " + options.nodeChoice);
+            }
         } else if (flag == "--retries") {
             options.retries = static_cast<unsigned>(ParseInteger(flag, value(), 0, 1000));
         } else if (flag == "--restore") {

@@ -27,6 +27,8 @@ struct GetOptions {
     std::int32_t logLevel = -9;
     std::int32_t workThreads = 0;    // 0: the engine's default
     std::uint32_t parallelWorks = 0;  // 0: the engine's default
+    std::int64_t requestSlots = -1;   // -1: the engine's default; 0: requests on the work threads
+    std::string nodeChoice;           // empty: the engine's default; "finish-time" or "gambling"
     unsigned retries = 3;
     std::string restoreId;
     bool json = false;

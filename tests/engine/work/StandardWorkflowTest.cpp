@@ -156,6 +156,50 @@ TEST_F(WorkflowTest, LazyParallelNeverExceedsItsCapacity) {
     }
 }
 
+TEST_F(WorkflowTest, NetworkLaneRunsItsWorksBesideTheCpuLimit) {
+    // Three works that wait on the network fill their own three slots while
+    // the one CPU slot still runs the CPU works; a fourth network work waits
+    // for a network slot, not for the CPU.
+    class NetworkGate : public GateWork {
+      public:
+        bool WaitsOnNetwork() const override { return true; }
+    };
+    AsioWorkManager networkManager{4, false};
+    std::vector<std::shared_ptr<GateWork>> gates;
+    const auto root = ParallelWork::Create();
+    for (int i = 0; i < 4; ++i) {
+        gates.push_back(std::make_shared<NetworkGate>());
+        root->AddWork(gates.back());
+    }
+    StartLog log;
+    root->AddWork(Probed(log, "cpu1"));
+    root->AddWork(Probed(log, "cpu2"));
+    root->AddCompleteCallback(&rootDone);
+    const auto workflow = StandardWorkflow::Create(root, &manager, 1, &networkManager, 3);
+    workflow->Start();
+    ASSERT_TRUE(test::WaitUntil([&] { return log.Names().size() == 2; }));
+    ASSERT_TRUE(test::WaitUntil([&] { return gates[0]->inside + gates[1]->inside + gates[2]->inside == 3; }));
+    EXPECT_EQ(gates[3]->started, 0);
+    EXPECT_EQ(workflow->GetNetworkRunningCount(), 3u);
+    gates[0]->Release();
+    ASSERT_TRUE(test::WaitUntil([&] { return gates[3]->inside == 1; }));
+    for (const auto& gate : gates) {
+        gate->Release();
+    }
+    ASSERT_TRUE(rootDone.WaitForCount(1));
+    EXPECT_EQ(RootStatus().result, WorkResult::Success);
+    EXPECT_EQ(workflow->GetNetworkRunningCount(), 0u);
+
+    // Without a network manager the same works share the one queue and limit.
+    const auto single = GateWork::Create();
+    auto oneLane = StandardWorkflow::Create(single, &manager, 1, nullptr, 8);
+    oneLane->Start();
+    ASSERT_TRUE(test::WaitUntil([&] { return single->inside == 1; }));
+    EXPECT_EQ(oneLane->GetNetworkRunningCount(), 0u);
+    single->Release();
+    ASSERT_TRUE(test::WaitUntil([&] { return oneLane->IsFinished(); }));
+}
+
 TEST_F(WorkflowTest, PauseCancelsRunningWorksWhichWaitForResume) {
     const auto a = GateWork::Create(), b = GateWork::Create();
     const auto root = ParallelWork::Create();
