@@ -21,9 +21,11 @@ client). Links: A 200 Mbit/s 20 ms, B 40 Mbit/s 60 ms, C 8 Mbit/s 150 ms with
 
 import argparse
 import datetime
+import fcntl
 import json
 import os
 import re
+import selectors
 import shutil
 import signal
 import subprocess
@@ -106,55 +108,64 @@ def remove_stale_namespaces():
 
 class Network:
     """The namespaces, the emulator between them, nginx on every node and
-    talvane-cdn on the client's loopback; everything goes in stop()."""
+    talvane-cdn on the client's loopback; stop() removes all of it, including
+    what a failed start left."""
 
-    def __init__(self, options, content):
-        self.o = options
+    def __init__(self, emulator, logs, seed, links=None):
+        self.emulator_binary = emulator
+        self.logs = logs
+        self.seed = seed
+        self.links = links or wan_report.LINKS
         self.prefix = "%s%d-" % (NAMESPACE_PREFIX, os.getpid())
         self.client_ns = self.prefix + "client"
-        self.node_ns = {name: self.prefix + name.lower() for name in wan_report.NODES}
+        self.node_ns = {name: self.prefix + name.lower() for name in self.links}
         self.namespaces = []
         self.emulator = None
+        self.emulator_err = None
         self.nginx = []
         self.cdn = None
-        self.content = content
-        self.logs = options.logs
 
-    def ns_prefix(self, name):
+    @staticmethod
+    def ns_prefix(name):
         return ["ip", "netns", "exec", name]
 
-    def start(self):
+    def start_links(self):
         remove_stale_namespaces()
         for name in [self.client_ns] + list(self.node_ns.values()):
             run(["ip", "netns", "add", name])
             self.namespaces.append(name)
             run(["ip", "-n", name, "link", "set", "lo", "up"])
             # Router solicitations and the like would only be dropped.
-            run(["ip", "netns", "exec", name, "sysctl", "-q", "-w", "net.ipv6.conf.all.disable_ipv6=1"])
-        argv = [self.o.emulator, "--client", "ns=%s,dev=%s" % (self.client_ns, DEVICE), "--control",
-                "--seed", str(self.o.seed)]
-        for name, link in wan_report.LINKS.items():
+            run(self.ns_prefix(name) + ["sysctl", "-q", "-w", "net.ipv6.conf.all.disable_ipv6=1"])
+        argv = [self.emulator_binary, "--client", "ns=%s,dev=%s" % (self.client_ns, DEVICE), "--control",
+                "--seed", str(self.seed)]
+        for name, link in self.links.items():
             argv += ["--link", "name=%s,ns=%s,dev=%s,addr=%s,mbit=%g,rtt_ms=%g,loss=%g" % (
                 name, self.node_ns[name], DEVICE, link["addr"], link["mbit"], link["rtt_ms"], link["loss"])]
+        os.makedirs(self.logs, exist_ok=True)
         self.emulator_err = open(os.path.join(self.logs, "emulator.err"), "w")
         self.emulator = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                          stderr=self.emulator_err, text=True, bufsize=1, start_new_session=True)
         if self.read_emulator(20) != "ready":
             raise RuntimeError("the link emulator did not start; see %s" % self.emulator_err.name)
         self.configure(self.client_ns, CLIENT_ADDRESS, "10.77.1.0/24")
-        for name, link in wan_report.LINKS.items():
+        for name, link in self.links.items():
             self.configure(self.node_ns[name], link["addr"], CLIENT_ADDRESS + "/32")
-        for name, link in wan_report.LINKS.items():
-            folder = os.path.join(self.o.work, "nginx-" + name.lower())
-            self.nginx.append(servers.Nginx(folder, self.content, [NODE_PORT], host=link["addr"],
+
+    def start_nodes(self, content, work):
+        for name, link in self.links.items():
+            folder = os.path.join(work, "nginx-" + name.lower())
+            self.nginx.append(servers.Nginx(folder, content, [NODE_PORT], host=link["addr"],
                                             prefix=self.ns_prefix(self.node_ns[name]),
                                             wait=lambda port, process, ns=self.node_ns[name], a=link["addr"]:
                                             self.wait_http(ns, a, port, process)))
-        # Through the emulator: the first request of every node also proves
+        # Through the emulator: the first request to every node also proves
         # the path the tools will take.
-        for name, link in wan_report.LINKS.items():
+        for link in self.links.values():
             self.wait_http(self.client_ns, link["addr"], NODE_PORT, None)
-        self.cdn = servers.TalvaneCdn(self.o.cdn, self.content, os.path.join(self.logs, "talvane-cdn.err"),
+
+    def start_cdn(self, binary, content):
+        self.cdn = servers.TalvaneCdn(binary, content, os.path.join(self.logs, "talvane-cdn.err"),
                                       prefix=self.ns_prefix(self.client_ns))
 
     def configure(self, ns, address, peer):
@@ -176,7 +187,6 @@ class Network:
 
     def read_emulator(self, timeout):
         """One line from the emulator, or None when it does not answer in time."""
-        import selectors
         selector = selectors.DefaultSelector()
         selector.register(self.emulator.stdout, selectors.EVENT_READ)
         try:
@@ -197,6 +207,38 @@ class Network:
             raise RuntimeError("the link emulator answered %r to %r" % (answer, text))
         return answer
 
+    def client_curl(self, url, max_time, extra=()):
+        """curl in the client's namespace: its -w figures, and whether it ended
+        cleanly (28, the end of --max-time, counts as clean)."""
+        argv = self.ns_prefix(self.client_ns) + [
+            "curl", "-s", "-o", "/dev/null", "--max-time", str(max_time), "-w",
+            "%{time_connect} %{size_download} %{time_total}"] + list(extra) + [url]
+        done = subprocess.run(argv, capture_output=True, text=True, timeout=max_time + 30)
+        connect, size, total = done.stdout.split()
+        return {"exit": done.returncode, "connect_s": float(connect), "bytes": int(size), "total_s": float(total)}
+
+    def check_links(self, path, seconds=4, connects=5):
+        """What the links do, measured through them: the TCP connect time
+        (one round trip), one TCP stream's rate over a few seconds, and the
+        share of packets lost, from the emulator's counters."""
+        out = {}
+        for name, link in self.links.items():
+            url = "http://%s:%d/%s" % (link["addr"], NODE_PORT, path)
+            times = [self.client_curl(url, 10, ["-r", "0-0"])["connect_s"] for _ in range(connects)]
+            self.command("start /dev/null")
+            stream = self.client_curl(url, seconds)
+            counters = json.loads(self.command("finish"))
+            packets = counters["packets"][name]
+            out[name] = {
+                "connect_ms": [round(t * 1000, 2) for t in times],
+                "stream_mbit": round(stream["bytes"] * 8 / stream["total_s"] / 1e6, 2),
+                "stream_s": stream["total_s"],
+                "packets": packets,
+                "lost": counters["lost"][name],
+                "loss": (counters["lost"][name] / packets) if packets else None,
+            }
+        return out
+
     def stop(self):
         if self.cdn is not None:
             self.cdn.stop()
@@ -204,6 +246,12 @@ class Network:
             nginx.stop()
         if self.emulator is not None:
             servers.stop_process(self.emulator, signal.SIGTERM)
+            for stream in (self.emulator.stdin, self.emulator.stdout):
+                try:
+                    stream.close()
+                except OSError:  # the emulator is gone: what it did not read is lost
+                    pass
+        if self.emulator_err is not None:
             self.emulator_err.close()
         for name in self.namespaces:
             remove_namespace(name)
@@ -219,6 +267,7 @@ class WanBench:
         self.runs = []
         self.counter = 0
         self.extra_get_args = options.talvane_args.split() if options.talvane_args else []
+        self.link_check = None
 
     def pack(self, source, package, nodes=None):
         argv = [self.o.pack, "--input", source, "--output", self.content, "--partner", "bench", "--package",
@@ -340,10 +389,17 @@ class WanBench:
         load_before = compare.read_loadavg()
         revision = compare.git_revision(ROOT)
         self.ensure_content()
-        self.network = Network(self.o, self.content)
+        self.network = Network(self.o.emulator, self.o.logs, self.o.seed)
         self.last_emulator_cpu = None
         try:
-            self.network.start()
+            self.network.start_links()
+            self.network.start_nodes(self.content, self.o.work)
+            self.network.start_cdn(self.o.cdn, self.content)
+            if self.o.check_links:
+                log("checking the links")
+                self.link_check = self.network.check_links("packages/bench/%s/1/big.bin" % PACKAGE)
+                for name, figures in self.link_check.items():
+                    log("link %s: %s" % (name, wan_report.link_check_line(name, figures)))
             # The emulator reports its CPU time since it started at the end of
             # every run; an empty run first leaves setting up out of the first.
             self.network.command("start /dev/null")
@@ -379,6 +435,7 @@ class WanBench:
             "cases": {c: wan_report.CASES[c] for c in self.o.cases},
             "aria2c_settings": [[n, " ".join(a)] for n, a in ARIA2_SETTINGS],
             "curl_parallel": CURL_PARALLEL,
+            "link_check": self.link_check,
         }
         self.write(meta)
         if os.path.exists(raw):
@@ -424,6 +481,10 @@ def parse_options(argv):
     parser.add_argument("--timeout", type=int, default=int(os.environ.get("BENCH_TIMEOUT", "600")))
     parser.add_argument("--work", default=os.environ.get("BENCH_WAN_WORK"),
                         help="content, destination and logs (default: BUILD/bench-wan); on a disk")
+    parser.add_argument("--check-links", action="store_true",
+                        help="measure round trip, stream rate and loss of every link first (on with --report)")
+    parser.add_argument("--wait-lock", type=int, default=0,
+                        help="seconds to wait for another run using the same work folder (default: none)")
     parser.add_argument("--report", action="store_true",
                         help="write bench/compare/results/wan/, docs/benchmarks-wan.md and its charts")
     parser.add_argument("--results")
@@ -432,6 +493,7 @@ def parse_options(argv):
     options = parser.parse_args(argv)
     if options.reps < 1:
         parser.error("--reps must be at least 1")
+    options.check_links = options.check_links or options.report
     options.get = os.path.abspath(options.get or os.path.join(options.build, "tools/talvane-get/talvane-get"))
     # talvane-pack and talvane-cdn from the tree talvane-get was built in,
     # when it has them: a quick check needs only --talvane-get.
@@ -457,13 +519,45 @@ def parse_options(argv):
     return options
 
 
+def lock_work(work, wait_seconds):
+    """One run at a time per work folder: two would share the destination, and
+    on a two-core machine measure each other. Returns the open lock file,
+    held until the process ends."""
+    lock = open(os.path.join(work, "lock"), "a+")
+    deadline = time.monotonic() + wait_seconds
+    announced = False
+    while True:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            break
+        except BlockingIOError:
+            lock.seek(0)
+            holder = lock.read().strip() or "unknown"
+            if time.monotonic() >= deadline:
+                sys.exit("another wan.py run (pid %s) is using %s; wait for it, or give --work another folder "
+                         "(or --wait-lock SECONDS)" % (holder, work))
+            if not announced:
+                log("waiting for the wan.py run of pid %s to end" % holder)
+                announced = True
+            time.sleep(5)
+    lock.seek(0)
+    lock.truncate()
+    lock.write("%d\n" % os.getpid())
+    lock.flush()
+    return lock
+
+
 def main(argv):
     options = parse_options(argv)
     if os.geteuid() != 0:
         sys.exit("wan.py creates network namespaces and TUN devices: run it as root")
     signal.signal(signal.SIGTERM, compare.stop_on_terminate)
     os.makedirs(options.work, exist_ok=True)
-    WanBench(options).run()
+    lock = lock_work(options.work, options.wait_lock)
+    try:
+        WanBench(options).run()
+    finally:
+        lock.close()
 
 
 if __name__ == "__main__":

@@ -239,6 +239,32 @@ def emulator_load(runs):
     return {"median": statistics.median(shares), "max": max(shares), "runs": len(shares)}
 
 
+def link_check_line(name, figures, links=None):
+    link = (links or LINKS)[name]
+    loss = figures["loss"]
+    return "connect median %.1f ms (round trip %g ms); one stream %.1f Mbit/s over %.1f s (rate %g); " \
+           "lost %d of %d packets (%s, configured %g %% each way)" % (
+               statistics.median(figures["connect_ms"]), link["rtt_ms"], figures["stream_mbit"],
+               figures["stream_s"], link["mbit"], figures["lost"], figures["packets"],
+               "—" if loss is None else "%.2f %%" % (100 * loss), 100 * link["loss"])
+
+
+def link_check_table(check, links):
+    out = ["| Node | Round trip set | TCP connect, median (min–max) | Rate set | One TCP stream | Loss set "
+           "| Packets lost |",
+           "|---|---:|---:|---:|---:|---:|---:|"]
+    for name in NODES:
+        if name not in check:
+            continue
+        f, link = check[name], links[name]
+        out.append("| %s | %g ms | %.1f ms (%.1f–%.1f) | %g Mbit/s | %.1f Mbit/s over %.1f s | %g %% "
+                   "| %d of %d (%s) |" % (
+                       name, link["rtt_ms"], statistics.median(f["connect_ms"]), min(f["connect_ms"]),
+                       max(f["connect_ms"]), link["mbit"], f["stream_mbit"], f["stream_s"], 100 * link["loss"],
+                       f["lost"], f["packets"], "—" if f["loss"] is None else "%.2f %%" % (100 * f["loss"])))
+    return "\n".join(out)
+
+
 # ---------------------------------------------------------------- chart
 
 
@@ -397,6 +423,20 @@ def render(meta, summary, runs, doc_path, charts, results_dir):
         "and the second with A at 8 Mbit/s), as if every bit on the wires were payload: no tool can reach it, "
         "and its ratio says how far each stays from it.",
         "",
+    ]
+    if meta.get("link_check"):
+        out += [
+            "## Link check",
+            "",
+            "Measured through the emulator before the runs: the TCP connect time of five connections (one "
+            "round trip each), one curl stream of the large file for a few seconds (slow start included, "
+            "payload only), and the packets lost on the wire in both directions during that stream, from the "
+            "emulator's counters.",
+            "",
+            link_check_table(meta["link_check"], meta["links"]),
+            "",
+        ]
+    out += [
         "## Results",
         "",
     ]

@@ -21,9 +21,10 @@
 //               queued, and write counters to PATH (CSV) every interval; CHANGE
 //               (as --change takes it) replaces --change for this run;
 //               answers "started"
-//   finish      write the last row, close PATH; answers one JSON line with the
-//               bytes each link delivered towards the client and the CPU time
-//               used so far
+//   finish      write the last row, close PATH; answers one JSON line with,
+//               per link, the payload bytes delivered towards the client, the
+//               packets put on the wire, lost and dropped at the queue, and
+//               the emulator's CPU time since it started
 // and the end of standard input stops the emulator, so that it never outlives
 // the harness. SIGTERM and SIGINT stop it too. --stats starts a run at once.
 
@@ -55,6 +56,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -214,6 +216,7 @@ struct Lane {
     Direction direction;
     std::deque<Packet> queue;
     int outFd = -1;
+    std::uint64_t onWire = 0;  // forwarded or lost: what the loss rate applies to
     std::uint64_t lost = 0;
     std::uint64_t queueDrops = 0;
 };
@@ -438,6 +441,7 @@ private:
             }
             const double draw = lane->direction.profile().loss > 0 ? uniform_(rng_) : 1.0;
             const Decision decision = lane->direction.admit(nowNs(), length, draw);
+            lane->onWire += decision.verdict == Verdict::QueueFull ? 0 : 1;
             if (decision.verdict == Verdict::Forward) {
                 lane->queue.push_back(Packet{decision.dueNs, length, std::move(buffer)});
             } else {
@@ -564,6 +568,7 @@ private:
                 lane->queue.clear();
                 lane->direction.setProfile(link->first);
                 lane->direction.reset();
+                lane->onWire = 0;
                 lane->lost = 0;
                 lane->queueDrops = 0;
             }
@@ -613,14 +618,16 @@ private:
                           std::to_string(cpu) + ",\"changed_ms\":" +
                           (changedAtNs_ < 0 ? std::string("null")
                                             : std::to_string((changedAtNs_ - runStartNs_) / 1000000));
-        for (const char* field : {"bytes", "lost", "queue_drops"}) {
+        const std::pair<const char*, std::uint64_t (*)(const Link&)> fields[] = {
+            {"bytes", [](const Link& l) { return l.deliveredPayload; }},
+            {"packets", [](const Link& l) { return l.up.onWire + l.down.onWire; }},
+            {"lost", [](const Link& l) { return l.up.lost + l.down.lost; }},
+            {"queue_drops", [](const Link& l) { return l.up.queueDrops + l.down.queueDrops; }},
+        };
+        for (const auto& [field, value] : fields) {
             out += std::string(",\"") + field + "\":{";
             for (std::size_t i = 0; i < links_.size(); ++i) {
-                const Link& link = *links_[i];
-                const std::uint64_t value = field[0] == 'b'   ? link.deliveredPayload
-                                            : field[0] == 'l' ? link.up.lost + link.down.lost
-                                                              : link.up.queueDrops + link.down.queueDrops;
-                out += (i ? ",\"" : "\"") + link.name + "\":" + std::to_string(value);
+                out += (i ? ",\"" : "\"") + links_[i]->name + "\":" + std::to_string(value(*links_[i]));
             }
             out += "}";
         }
