@@ -457,6 +457,15 @@ def run_order(specs, seed, rep, dataset_name, location):
     return order
 
 
+def wan_document():
+    """The wide-area report, when wan.py has written one, so that this report
+    links to it; the two are written by different runs and neither rewrites
+    the other."""
+    path = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                        "docs/benchmarks-wan.md")
+    return path if os.path.exists(path) else None
+
+
 def write_outputs(options, meta, runs, dataset_names):
     summary = report.summarize(runs)
     rows = report.comparisons(summary, dataset_names, [name for name, _ in CHUNKS])
@@ -468,7 +477,8 @@ def write_outputs(options, meta, runs, dataset_names):
         out.write(report.chart_svg(rows, "talvane-get against aria2c and curl: median ratios"))
     os.makedirs(os.path.dirname(options.doc), exist_ok=True)
     with open(options.doc, "w") as out:
-        out.write(document.render(meta, summary, rows, options.doc, options.svg, options.results))
+        out.write(document.render(meta, summary, rows, options.doc, options.svg, options.results,
+                                  wan_doc=wan_document()))
     log("wrote %s, %s and %s" % (options.results, options.doc, options.svg))
 
 

@@ -29,11 +29,11 @@ def runs(talvane_wall):
     ]
 
 
-def render(meta_value, run_list):
+def render(meta_value, run_list, doc="/r/docs/benchmarks.md", wan_doc=None):
     summary = report.summarize(run_list)
     rows = report.comparisons(summary, ["big"], ["1 MiB"])
-    return document.render(meta_value, summary, rows, "/r/docs/benchmarks.md", "/r/docs/images/b.svg",
-                           "/r/bench/compare/results")
+    return document.render(meta_value, summary, rows, doc, "/r/docs/images/b.svg",
+                           "/r/bench/compare/results", wan_doc=wan_doc)
 
 
 class DocumentTest(unittest.TestCase):
@@ -44,6 +44,13 @@ class DocumentTest(unittest.TestCase):
         self.assertIn("| cold, to disk | 1 MiB | 1.00 |", text)
         self.assertIn("0.50×", text)
         self.assertIn("- none: talvane-get is within 10 % of the best", text)
+        self.assertNotIn("benchmarks-wan", text)
+
+    def test_the_wide_area_report_is_linked_from_wherever_this_one_is_written(self):
+        wan = "/r/docs/benchmarks-wan.md"
+        self.assertIn("[benchmarks-wan.md](benchmarks-wan.md)", render(meta(), runs(1.0), wan_doc=wan))
+        quick = render(meta(), runs(1.0), doc="/r/bench/compare/results/quick/benchmarks.md", wan_doc=wan)
+        self.assertIn("[benchmarks-wan.md](../../../../docs/benchmarks-wan.md)", quick)
 
     def test_a_slower_talvane_get_is_listed_and_an_unverifying_aria2c_is_said_so(self):
         text = render(meta(aria2c_verifies=False), runs(3.0))
