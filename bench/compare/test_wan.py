@@ -17,7 +17,7 @@ SVG = "{http://www.w3.org/2000/svg}"
 def run(case, tool, variant, wall, ok=True, a=0, b=0, c=0, timeline=None, run_id=None, emulator_cpu=1.0):
     return {"run": run_id or "%s-%s-%s-%s" % (case, tool, variant, wall), "case": case, "tool": tool,
             "variant": variant, "ok": ok, "wall": wall, "cpu": wall / 4, "bytes": {"A": a, "B": b, "C": c},
-            "emulator_cpu_s": emulator_cpu, "changed_ms": None,
+            "emulator_cpu_s": emulator_cpu, "emulator_user_s": emulator_cpu / 10, "changed_ms": None,
             "timeline": timeline or {"names": ["A", "B", "C"], "rows": [[0, 0, 0, 0], [int(wall * 1000), a, b, c]]}}
 
 
@@ -130,6 +130,7 @@ class SummaryTest(unittest.TestCase):
         self.assertAlmostEqual(load["median"], 0.3)
         self.assertAlmostEqual(load["max"], 0.4)
         self.assertEqual(load["runs"], 2)
+        self.assertAlmostEqual(load["user_share"], 0.1)
 
 
 class ChartAndDocumentTest(unittest.TestCase):

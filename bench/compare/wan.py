@@ -364,12 +364,13 @@ class WanBench:
             "run": run_id, "rep": rep, "case": case, "tool": tool, "variant": variant, "ok": not problems,
             "problems": problems[:5], "bytes": counters["bytes"], "lost": counters["lost"],
             "queue_drops": counters["queue_drops"], "changed_ms": counters["changed_ms"],
-            "emulator_cpu_s": None, "timeline": timeline,
+            "emulator_cpu_s": None, "emulator_user_s": None, "timeline": timeline,
         }
         record.update(result)
         if self.last_emulator_cpu is not None:
-            record["emulator_cpu_s"] = round(counters["cpu_s"] - self.last_emulator_cpu, 3)
-        self.last_emulator_cpu = counters["cpu_s"]
+            record["emulator_cpu_s"] = round(counters["cpu_s"] - self.last_emulator_cpu[0], 3)
+            record["emulator_user_s"] = round(counters["user_s"] - self.last_emulator_cpu[1], 3)
+        self.last_emulator_cpu = (counters["cpu_s"], counters["user_s"])
         self.runs.append(record)
         with open(os.path.join(self.o.results, "runs.jsonl"), "a") as out:
             out.write(json.dumps(record) + "\n")
@@ -403,7 +404,8 @@ class WanBench:
             # The emulator reports its CPU time since it started at the end of
             # every run; an empty run first leaves setting up out of the first.
             self.network.command("start /dev/null")
-            self.last_emulator_cpu = json.loads(self.network.command("finish"))["cpu_s"]
+            counters = json.loads(self.network.command("finish"))
+            self.last_emulator_cpu = (counters["cpu_s"], counters["user_s"])
             for rep in range(1, self.o.reps + 1):
                 for case in self.o.cases:
                     order = wan_report.CASES[case]["order"]
