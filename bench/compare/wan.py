@@ -455,7 +455,7 @@ class WanBench:
             return
         charts = {}
         for case in self.o.cases:
-            path = os.path.join(ROOT, "docs/images/benchmarks-wan-%s.svg" % case)
+            path = os.path.join(os.path.dirname(self.o.doc), "images", "benchmarks-wan-%s.svg" % case)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "w") as out:
                 out.write(wan_report.timeline_svg(case, wan_report.charted_runs(self.runs, summary).get(case, []),
@@ -490,7 +490,8 @@ def parse_options(argv):
     parser.add_argument("--report", action="store_true",
                         help="write bench/compare/results/wan/, docs/benchmarks-wan.md and its charts")
     parser.add_argument("--results")
-    parser.add_argument("--doc", default=os.path.join(ROOT, "docs/benchmarks-wan.md"))
+    parser.add_argument("--doc", default=os.path.join(ROOT, "docs/benchmarks-wan.md"),
+                        help="the report; its charts go to images/ beside it")
     parser.add_argument("--command", default=os.environ.get("BENCH_COMMAND"))
     options = parser.parse_args(argv)
     if options.reps < 1:
@@ -509,6 +510,7 @@ def parse_options(argv):
     options.emulator = os.path.abspath(options.emulator or os.path.join(
         options.build, "bench/wan/talvane-link-emulator"))
     options.work = os.path.abspath(options.work or os.path.join(options.build, "bench-wan"))
+    options.doc = os.path.abspath(options.doc)
     options.logs = os.path.join(options.work, "logs")
     # Only a report run replaces the committed results; a quick check keeps
     # its own next to its logs.
