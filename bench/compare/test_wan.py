@@ -177,6 +177,11 @@ class ChartAndDocumentTest(unittest.TestCase):
         self.assertLess(last_y(a_line), last_y(c_line))
         for forbidden in ("href", "<script", "@import", "font-face"):
             self.assertNotIn(forbidden, svg_text)
+        # curl took four times as long as talvane-get: its own time scale,
+        # so that the faster runs are not squeezed into a corner.
+        self.assertIn("each panel on its own time scale", svg_text)
+        close = [dict(c, wall=2.0 + 0.5 * i) for i, c in enumerate(charted)]
+        self.assertNotIn("own time scale", wan_report.timeline_svg("fast-degrades", close, self.meta()))
 
     def test_the_document_links_its_charts_and_results_relative_to_itself(self):
         runs = self.degrading_runs()
