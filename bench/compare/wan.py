@@ -22,6 +22,7 @@ client). Links: A 200 Mbit/s 20 ms, B 40 Mbit/s 60 ms, C 8 Mbit/s 150 ms with
 import argparse
 import datetime
 import fcntl
+import hashlib
 import json
 import os
 import re
@@ -318,7 +319,8 @@ class WanBench:
         out = []
         if "talvane-get" in self.o.tools:
             out.append(("talvane-get", "default", lambda dest: tools.talvane_get_argv(
-                self.o.get, self.network.cdn.endpoints, PACKAGE, dest, self.extra_get_args)))
+                os.path.join(self.o.work, "bin", "talvane-get"), self.network.cdn.endpoints, PACKAGE, dest,
+                self.extra_get_args)))
         if "aria2c" in self.o.tools:
             for name, args in ARIA2_SETTINGS:
                 out.append(("aria2c", name, lambda dest, a=args: tools.aria2_argv(metalink, dest, a, CHUNK)))
@@ -389,6 +391,13 @@ class WanBench:
         started = datetime.datetime.now(datetime.timezone.utc)
         load_before = compare.read_loadavg()
         revision = compare.git_revision(ROOT)
+        # A copy, so that a rebuild of the engine while this runs does not
+        # mix two builds in one set of figures.
+        measured = os.path.join(self.o.work, "bin", "talvane-get")
+        os.makedirs(os.path.dirname(measured), exist_ok=True)
+        shutil.copy2(self.o.get, measured)
+        with open(measured, "rb") as binary:
+            digest = hashlib.sha256(binary.read()).hexdigest()
         self.ensure_content()
         self.network = Network(self.o.emulator, self.o.logs, self.o.seed)
         self.last_emulator_cpu = None
@@ -428,6 +437,7 @@ class WanBench:
             "reps": self.o.reps,
             "seed": self.o.seed,
             "talvane_get": self.o.get,
+            "talvane_get_sha256": digest,
             "talvane_get_extra_args": self.extra_get_args,
             "dataset": {"files": len(self.dataset.files), "bytes": self.dataset.total_bytes,
                         "largest": max(s for _, s in self.dataset.files),
