@@ -411,7 +411,8 @@ def render(meta, summary, runs, doc_path, charts, results_dir):
         "(bench/wan/) holds a TUN device in each and forwards IPv4 packets between the client's and each "
         "node's, applying per link and direction a drop-tail queue (one bandwidth-delay product of the round "
         "trip, at least 64 KiB), the link's rate, half its round-trip time as delay, and its loss, drawn from a "
-        "seeded generator restarted at every run. Its counters of payload bytes (above TCP) delivered to the "
+        "seeded generator restarted at every run. It runs at nice -10, ahead of the tools, so that a busy "
+        "downloader does not lengthen its own round trips. Its counters of payload bytes (above TCP) delivered to the "
         "client, written every 100 ms, give the bytes per node below; they include retransmitted bytes and "
         "HTTP headers.",
         "- Nodes: nginx (one worker, `sendfile on`) in each node's namespace on port %d; talvane-cdn, the "
