@@ -113,6 +113,26 @@ void EarliestFinishTransferOptimizer::GetNode(OptimizedRequestParams& params) {
             best = node;
         }
     }
+    params.spare = false;
+    if (best && params.waitingRequests >= kSpareWaiting && Load(best->GetHost()).inFlight >= kBusyEnough) {
+        std::shared_ptr<NodeManifest> spare;
+        double spareSeconds = kSpareSeconds;
+        for (const auto& node : params.nodes) {
+            const HostLoad& load = Load(node->GetHost());
+            if (node->GetHost() == best->GetHost() || load.inFlight >= kSpareRequests) {
+                continue;
+            }
+            const double seconds = Expected(load, bytes, WeightFactor(node->GetWeight(), largest));
+            if (seconds <= spareSeconds) {
+                spareSeconds = seconds;
+                spare = node;
+            }
+        }
+        if (spare && spareSeconds > bestSeconds) {
+            best = spare;
+            params.spare = true;
+        }
+    }
     if (!best) {
         // Nothing measured yet (every host has its probe out), or nothing
         // delivers: spread over the least loaded.
@@ -174,13 +194,14 @@ void EarliestFinishTransferOptimizer::OnRequestEnd(OptimizedRequestParams& param
 
 bool EarliestFinishTransferOptimizer::KeepGoing(const OptimizedRequestParams& params, std::uint64_t bytesWritten,
                                                 double elapsedSeconds) {
-    if (!params.selectedNode || elapsedSeconds < kStopMinElapsedSeconds) {
+    const bool tail = params.waitingRequests == 0;
+    if (!params.selectedNode || elapsedSeconds < (tail ? kTailStopMinElapsedSeconds : kStopMinElapsedSeconds)) {
         return true;
     }
     // Each stop is a free retry; a chunk that every node would serve slowly
     // must still end.
     const std::size_t nodeCount = params.nodeList ? params.nodeList->GetNodes().size() : 0;
-    if (nodeCount < 2 || params.slowStops >= nodeCount) {
+    if (nodeCount < 2 || params.slowStops >= nodeCount || (params.spare && !tail)) {
         return true;
     }
     const std::uint64_t bytes = ChunkBytes(params);
@@ -201,6 +222,9 @@ bool EarliestFinishTransferOptimizer::KeepGoing(const OptimizedRequestParams& pa
         }
         bestSeconds = std::min(
             bestSeconds, Expected(Load(node->GetHost()), bytes, WeightFactor(node->GetWeight(), largest)));
+    }
+    if (tail) {
+        return !(projected > kTailStopFactor * bestSeconds + kTailStopMarginSeconds);
     }
     return !(projected > kStopFactor * bestSeconds + kStopMarginSeconds);
 }

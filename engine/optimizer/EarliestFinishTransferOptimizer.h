@@ -64,10 +64,26 @@ class EarliestFinishTransferOptimizer : public ProportionalGamblingTransferOptim
     // many times the best alternative's expected time, plus kStopMarginSeconds.
     static constexpr double kStopFactor = 4.0;
     static constexpr double kStopMarginSeconds = 1.0;
-    // Before this, a request's pace says too little to judge it.
+    // In the last requests of a transfer nothing waits for the faster node,
+    // so a smaller lead is worth the bytes a stop throws away.
+    static constexpr double kTailStopFactor = 2.0;
+    static constexpr double kTailStopMarginSeconds = 0.25;
+    // Before this, a request's pace says too little to judge it; in the last
+    // requests of a transfer a fast idle node makes a quicker verdict worth it.
     static constexpr double kStopMinElapsedSeconds = 1.0;
+    static constexpr double kTailStopMinElapsedSeconds = 0.25;
     // An idle host is probed again after this long without a request.
     static constexpr double kReprobeSeconds = 20.0;
+    // While at least kSpareWaiting other requests wait for a slot and the
+    // best node already serves kBusyEnough, a slower node that would finish
+    // within kSpareSeconds gets the request (at most kSpareRequests at once):
+    // it adds its rate to the transfer. Such a request is left to finish
+    // unless the transfer reaches its last requests, when it is judged like
+    // any other.
+    static constexpr std::size_t kSpareWaiting = 4;
+    static constexpr std::uint32_t kBusyEnough = 6;
+    static constexpr std::uint32_t kSpareRequests = 6;
+    static constexpr double kSpareSeconds = 15.0;
 
   private:
     HostLoad& Load(const std::string& host);

@@ -4,6 +4,7 @@
 // nodes still left to try, the chosen node and the request's timeouts. Owned
 // by one chunk work and used by one thread at a time.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -49,6 +50,11 @@ class OptimizedRequestParams {
     bool exploring = false;    // a short probe of a host with too little history
     bool stoppedSlow = false;  // the last request was stopped as too slow (TransferOptimizer::KeepGoing)
     std::uint32_t slowStops = 0;  // requests of this chunk stopped as too slow
+    // Set by the caller before GetNode and KeepGoing: how many other requests
+    // of the transfer wait for a slot. None: the transfer is in its last
+    // requests.
+    std::size_t waitingRequests = 0;
+    bool spare = false;  // sent to a slower node while the fast ones were busy enough
     std::int32_t connectTimeoutSeconds = 0;
     std::int32_t timeoutSeconds = 0;
     std::int32_t lowSpeedLimit = 0;

@@ -102,6 +102,11 @@ std::size_t StandardWorkflow::GetNetworkRunningCount() const {
     return networkLane_.running;
 }
 
+std::size_t StandardWorkflow::GetWaitingNetworkWorks() const {
+    Lock lock(mutex_);
+    return networkLane_.manager != nullptr ? networkLane_.ready.size() : 0;
+}
+
 StandardWorkflow::Lane& StandardWorkflow::LaneOf(const SimpleWork& work) {
     return networkLane_.manager != nullptr && work.WaitsOnNetwork() ? networkLane_ : cpuLane_;
 }

@@ -73,6 +73,7 @@ public:
     std::size_t GetReadyCount() const;
     // Of the running works, those in the network lane.
     std::size_t GetNetworkRunningCount() const;
+    std::size_t GetWaitingNetworkWorks() const override;
 
 private:
     struct ReadyEntry {

@@ -6,6 +6,7 @@
 // retryable error that no work absorbs, until told to Retry. All operations
 // may be called from any thread.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -50,6 +51,9 @@ public:
     // judges what an earlier work of its branch brought in compares the two
     // counts to tell an outcome of the stopped run from one of the retried run.
     virtual std::uint64_t GetRetryCount() const { return 0; }
+    // Works that wait on the network and are ready, waiting for a slot of
+    // their lane; 0 for a workflow without such a lane.
+    virtual std::size_t GetWaitingNetworkWorks() const { return 0; }
     virtual WorkflowState GetState() const = 0;
     virtual bool IsStarted() const = 0;
     virtual bool IsPaused() const = 0;

@@ -153,6 +153,8 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
             params_.emplace(nodeList_, interface_->CopyParams(), mapData_);
         }
         OptimizedRequestParams& params = *params_;
+        const std::shared_ptr<Workflow> workflow = GetWorkflow();
+        params.waitingRequests = workflow ? workflow->GetWaitingNetworkWorks() : 0;
         optimizer->GetNode(params);
         RequestEnd requestEnd(optimizer, params);
         params.stoppedSlow = false;
@@ -164,7 +166,10 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
         if (optimizer->StopsSlowRequests()) {
             // Called on this thread from within Execute, so params needs no lock.
             using Clock = std::chrono::steady_clock;
-            requestParams.keepGoing = [optimizer, &params, start = Clock::now(),
+            // A weak reference: a pooled request keeps its parameters after
+            // it ends, and must not keep the workflow alive with them.
+            requestParams.keepGoing = [optimizer, &params, weakWorkflow = std::weak_ptr<Workflow>(workflow),
+                                       start = Clock::now(),
                                        nextCheck = Clock::now() + kKeepGoingInterval](
                                           std::uint64_t written) mutable {
                 const Clock::time_point now = Clock::now();
@@ -173,6 +178,8 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
                 }
                 nextCheck = now + kKeepGoingInterval;
                 const double elapsed = std::chrono::duration<double>(now - start).count();
+                const std::shared_ptr<Workflow> current = weakWorkflow.lock();
+                params.waitingRequests = current ? current->GetWaitingNetworkWorks() : 0;
                 if (optimizer->KeepGoing(params, written, elapsed)) {
                     return true;
                 }
@@ -184,7 +191,7 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
             requests->CreateRequest(requestParams, interface_->GetHttpSession());
         SetCurrentRequest(request);
         mapData.ResetProgress();
-        if (const std::shared_ptr<Workflow> workflow = GetWorkflow()) {
+        if (workflow) {
             mapData.lastRequestRetryCount = workflow->GetRetryCount();
         }
         if (IsCancelled()) {

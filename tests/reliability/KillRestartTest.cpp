@@ -19,7 +19,7 @@ using cdn::CdnEndpoint;
 using cdn::CdnFault;
 using namespace std::chrono_literals;
 
-// talvane-get runs with 4 work threads: at most 4 chunk requests at once.
+// talvane-get runs with 4 request slots: at most 4 chunk requests at once.
 constexpr std::uint64_t kChunksInFlight = 4;
 
 class KillAndRestart : public ReliabilityTest {};

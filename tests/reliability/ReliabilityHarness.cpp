@@ -440,8 +440,8 @@ void ReliabilityTest::Pack(const std::vector<std::string>& nodes, const std::str
 }
 
 std::vector<std::string> ReliabilityTest::BaseArguments(unsigned retries) const {
-    return test::CdnGetArguments(*server_, {"--work-threads", "4", "--parallel-works", "4", "--retries",
-                                            std::to_string(retries), "--log-level", "-1", "--json"});
+    return test::CdnGetArguments(*server_, {"--work-threads", "4", "--parallel-works", "4", "--request-slots", "4",
+                                            "--retries", std::to_string(retries), "--log-level", "-1", "--json"});
 }
 
 std::vector<std::string> ReliabilityTest::NewTransferArguments(unsigned retries) const {
