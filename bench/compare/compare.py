@@ -40,6 +40,21 @@ def log(message):
     print("[%s] %s" % (time.strftime("%H:%M:%S"), message), flush=True)
 
 
+def renew_content(content, stamp):
+    """False when content already holds what stamp describes; otherwise
+    empties it for new content and returns True. The caller writes
+    content/stamp.json once the new content is complete."""
+    stamp_path = os.path.join(content, "stamp.json")
+    if os.path.exists(stamp_path):
+        with open(stamp_path) as source:
+            if json.load(source) == stamp:
+                log("content present in %s" % content)
+                return False
+    shutil.rmtree(content, ignore_errors=True)
+    os.makedirs(content)
+    return True
+
+
 def read_loadavg():
     with open("/proc/loadavg") as source:
         return source.read().strip()
@@ -119,13 +134,8 @@ class Bench:
     def ensure_content(self):
         stamp_path = os.path.join(self.content, "stamp.json")
         stamp = {"datasets": [d.describe() for d in self.datasets], "chunks": [c for _, c in CHUNKS]}
-        if os.path.exists(stamp_path):
-            with open(stamp_path) as source:
-                if json.load(source) == stamp:
-                    log("content present in %s" % self.content)
-                    return
-        shutil.rmtree(self.content, ignore_errors=True)
-        os.makedirs(self.content)
+        if not renew_content(self.content, stamp):
+            return
         for d in self.datasets:
             source = os.path.join(self.work, "source", d.name)
             shutil.rmtree(source, ignore_errors=True)

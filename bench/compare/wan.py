@@ -282,13 +282,8 @@ class WanBench:
     def ensure_content(self):
         stamp_path = os.path.join(self.content, "stamp.json")
         stamp = {"dataset": self.dataset.describe(), "chunk": CHUNK}
-        if os.path.exists(stamp_path):
-            with open(stamp_path) as source:
-                if json.load(source) == stamp:
-                    log("content present in %s" % self.content)
-                    return
-        shutil.rmtree(self.content, ignore_errors=True)
-        os.makedirs(self.content)
+        if not compare.renew_content(self.content, stamp):
+            return
         source = os.path.join(self.o.work, "source")
         shutil.rmtree(source, ignore_errors=True)
         log("writing %d files, %s" % (len(self.dataset.files), wan_report.fmt_mib(self.dataset.total_bytes)))
