@@ -120,7 +120,9 @@ std::vector<std::uint8_t> ipv4(std::uint8_t protocol, std::size_t ipHeader, std:
     packet[2] = static_cast<std::uint8_t>(packet.size() >> 8);
     packet[3] = static_cast<std::uint8_t>(packet.size() & 0xFF);
     packet[9] = protocol;
-    if (protocol == 6) {
+    // A TCP header too short to hold its data offset (a truncated packet)
+    // gets none: writing it would run past the packet.
+    if (protocol == 6 && transportHeader > 12) {
         packet[ipHeader + 12] = static_cast<std::uint8_t>((transportHeader / 4) << 4);
     }
     return packet;
