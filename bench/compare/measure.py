@@ -33,7 +33,8 @@ def parse_time_output(text):
 
 def timed_run(argv, log_prefix, timeout, env=None, cwd=None):
     """Runs argv under GNU time with its output in log_prefix.out/.err. On
-    timeout the whole process group is killed and the run marked so."""
+    timeout the whole process group is killed and the run marked so; when the
+    wait is interrupted it is killed as well and the interruption goes on."""
     time_file = log_prefix + ".time"
     command = [TIME_BINARY, "-f", TIME_FORMAT, "-o", time_file, "--"] + list(argv)
     with open(log_prefix + ".out", "wb") as out, open(log_prefix + ".err", "wb") as err:
@@ -45,6 +46,12 @@ def timed_run(argv, log_prefix, timeout, env=None, cwd=None):
             timed_out = True
             os.killpg(process.pid, signal.SIGKILL)
             process.wait()
+        except BaseException:
+            # Ctrl-C or SIGTERM of the harness: the run has a session of its
+            # own, which the terminal's signal does not reach, and would go on.
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+            raise
     result = {"exit": process.returncode, "timed_out": timed_out}
     try:
         with open(time_file) as figures:

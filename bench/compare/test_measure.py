@@ -1,10 +1,20 @@
 import os
 import shutil
+import signal
 import tempfile
 import time
 import unittest
 
 import measure
+
+
+def process_running(pid):
+    """False once the process is gone or only a zombie waiting for its parent."""
+    try:
+        with open("/proc/%d/stat" % pid) as source:
+            return source.read().rpartition(")")[2].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
 
 
 class TimeOutputTest(unittest.TestCase):
@@ -29,6 +39,28 @@ class TimeOutputTest(unittest.TestCase):
         hung = measure.timed_run(["sleep", "60"], os.path.join(folder, "b"), timeout=1)
         self.assertTrue(hung["timed_out"])
         self.assertLess(time.monotonic() - started, 30)
+
+    @unittest.skipUnless(os.access(measure.TIME_BINARY, os.X_OK), "GNU time is not installed")
+    def test_an_interrupted_wait_kills_the_run_before_passing_the_interruption_on(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        pid_file = os.path.join(folder, "pid")
+
+        def interrupt(signum, frame):
+            raise KeyboardInterrupt
+
+        previous = signal.signal(signal.SIGALRM, interrupt)
+        self.addCleanup(signal.signal, signal.SIGALRM, previous)
+        signal.setitimer(signal.ITIMER_REAL, 1.0)
+        with self.assertRaises(KeyboardInterrupt):
+            measure.timed_run(["sh", "-c", "echo $$ > %s; exec sleep 60" % pid_file], os.path.join(folder, "c"),
+                              timeout=60)
+        with open(pid_file) as source:
+            pid = int(source.read())
+        deadline = time.monotonic() + 10
+        while process_running(pid) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertFalse(process_running(pid))
 
 
 class DestinationTest(unittest.TestCase):
