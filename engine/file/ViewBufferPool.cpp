@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -11,7 +12,9 @@ namespace {
 // Sizes are rounded up so that chunks of slightly different length (the last
 // chunk of a file) reuse each other's buffers.
 constexpr std::size_t kGranularity = 64 * 1024;
-constexpr std::size_t kDefaultRetainLimit = 128u * 1024 * 1024;
+// As much as one transfer's chunk budget keeps in views: idle buffers count
+// against the process's memory as much as busy ones.
+constexpr std::size_t kDefaultRetainLimit = 32u * 1024 * 1024;
 
 }  // namespace
 
@@ -71,6 +74,7 @@ ViewBufferPool::Buffer ViewBufferPool::Acquire(std::size_t size) {
             idle_[best] = idle_.back();
             idle_.pop_back();
             idleBytes_ -= block.capacity;
+            CountBusy(block.capacity);
             return Buffer(this, block.data, block.capacity);
         }
     }
@@ -81,6 +85,10 @@ ViewBufferPool::Buffer ViewBufferPool::Acquire(std::size_t size) {
     if (data == MAP_FAILED) {
         throw std::bad_alloc();
     }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        CountBusy(capacity);
+    }
     return Buffer(this, static_cast<std::uint8_t*>(data), capacity);
 }
 
@@ -89,10 +97,26 @@ std::size_t ViewBufferPool::IdleBytes() {
     return idleBytes_;
 }
 
+std::size_t ViewBufferPool::PeakBusyBytes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return peakBusyBytes_;
+}
+
+void ViewBufferPool::ResetPeak() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    peakBusyBytes_ = busyBytes_;
+}
+
+void ViewBufferPool::CountBusy(std::size_t capacity) {
+    busyBytes_ += capacity;
+    peakBusyBytes_ = std::max(peakBusyBytes_, busyBytes_);
+}
+
 void ViewBufferPool::Release(std::uint8_t* data, std::size_t capacity) {
     Block block{data, capacity};
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        busyBytes_ -= capacity;
         if (idleBytes_ + capacity <= retainLimit_) {
             try {
                 idle_.push_back(block);

@@ -51,6 +51,10 @@ class ViewBufferPool {
     Buffer Acquire(std::size_t size);
 
     std::size_t IdleBytes();
+    // The most bytes handed out at once since the last ResetPeak: what views
+    // held, whatever the pool kept.
+    std::size_t PeakBusyBytes();
+    void ResetPeak();
 
   private:
     struct Block {
@@ -59,12 +63,15 @@ class ViewBufferPool {
     };
 
     void Release(std::uint8_t* data, std::size_t capacity);
+    void CountBusy(std::size_t capacity);  // with mutex_ held
     static void Unmap(const Block& block);
 
     const std::size_t retainLimit_;
     std::mutex mutex_;
     std::vector<Block> idle_;
     std::size_t idleBytes_ = 0;
+    std::size_t busyBytes_ = 0;
+    std::size_t peakBusyBytes_ = 0;
 };
 
 }  // namespace tvl

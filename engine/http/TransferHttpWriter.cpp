@@ -23,6 +23,9 @@ HttpRequestStatus HttpBoundedFileDataWriter::Write(const char* data, std::size_t
         return HttpRequestStatus(HttpRequestResult::DataMismatch, 0);
     } catch (const std::bad_alloc&) {
         return HttpRequestStatus(HttpRequestResult::OutOfMemory, 0);
+    } catch (const FileException&) {
+        fileFailure_ = std::current_exception();
+        return HttpRequestStatus(HttpRequestResult::WriteError, 0);
     } catch (...) {
         return HttpRequestStatus(HttpRequestResult::WriteError, 0);
     }

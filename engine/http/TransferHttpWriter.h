@@ -5,6 +5,7 @@
 // executing its request; it never throws to the library, every failure is a
 // result value.
 
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -24,8 +25,14 @@ public:
     explicit HttpBoundedFileDataWriter(std::shared_ptr<BoundedFileData> data) : data_(std::move(data)) {}
     HttpRequestStatus Write(const char* data, std::size_t length) override;
 
+    // The file's own failure (a full disk, an I/O error) that ended the
+    // request with WriteError, if one did: the file, not the node, is then
+    // what to report.
+    std::exception_ptr GetFileFailure() const { return fileFailure_; }
+
 private:
     std::shared_ptr<BoundedFileData> data_;
+    std::exception_ptr fileFailure_;
 };
 
 // Also counts what it wrote in the chunk and in the transfer's progress.

@@ -1,8 +1,9 @@
 #pragma once
 
-// The bytes of chunk views one transfer holds at once. Chunk works take a
-// chunk's size before they start a chunk and give it back when the chunk is
-// done, so that many requests in flight do not mean memory without bound.
+// The memory of chunk views one transfer holds at once. Chunk works take
+// what a chunk's view will hold before they start the chunk and give it back
+// when the chunk is done, so that many requests in flight do not mean memory
+// without bound.
 // Lock-free; any thread.
 
 #include <atomic>

@@ -126,10 +126,7 @@ std::shared_ptr<ChunkMemoryBudget> TransferWorkInterface::GetChunkMemoryBudget()
     std::lock_guard<std::mutex> lock(budgetMutex_);
     if (!budgetMade_) {
         budgetMade_ = true;
-        const TransferSettings& settings = GetBehavior().settings;
-        if (settings.requestSlots > 0) {
-            budget_ = std::make_shared<ChunkMemoryBudget>(settings.chunkMemoryBudget);
-        }
+        budget_ = std::make_shared<ChunkMemoryBudget>(GetBehavior().settings.chunkMemoryBudget);
     }
     return budget_;
 }

@@ -72,8 +72,9 @@ struct TransferSettings {
     // that do not count against workThreads or maxRunningWorks; 0 runs
     // requests on the work threads.
     std::uint32_t requestSlots;
-    // With request slots: bytes of chunk views one transfer may hold at once,
-    // so that more requests in flight do not mean unbounded memory. A file
+    // Memory of chunk views one transfer may hold at once (a view holds at
+    // most kViewWindowBytes, however long its chunk), so that more requests in
+    // flight or more files being checked do not mean unbounded memory. A file
     // always gets one chunk at a time whatever the budget says.
     std::uint64_t chunkMemoryBudget;
 };

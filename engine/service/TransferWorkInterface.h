@@ -50,8 +50,7 @@ class TransferWorkInterface {
     virtual void RegisterFile(const std::string& path) = 0;
 
     // The transfer's budget for chunk views, made on first use from the
-    // settings' chunkMemoryBudget; null when requests have no slots of their
-    // own (then parallelWorks alone bounds the chunks under way).
+    // settings' chunkMemoryBudget; downloads and checks draw on it alike.
     std::shared_ptr<ChunkMemoryBudget> GetChunkMemoryBudget();
 
   protected:

@@ -99,9 +99,11 @@ std::shared_ptr<Work> LazyParallelChunksWork::GetNextWork() {
     }
     std::uint64_t bytes = 0;
     if (budget_) {
+        // What the chunk's view will hold, not the chunk's size: a view
+        // streams a long chunk through a window.
         const std::uint64_t lower = file_->GetChunkLowerBound(next_);
         const std::uint64_t upper = file_->GetChunkUpperBound(next_);
-        bytes = upper >= lower ? upper - lower + 1 : 0;
+        bytes = ViewMemoryBytes(upper >= lower ? upper - lower + 1 : 0);
         if (!budget_->TryTake(bytes, GetActiveCount() == 0)) {
             return nullptr;
         }
@@ -141,8 +143,7 @@ LazyParallelTransferMultipleChunksWork::LazyParallelTransferMultipleChunksWork(
     std::shared_ptr<TransferSharedFileData> fileData)
     : LazyParallelChunksWork(interface, std::move(file), std::move(fileData),
                              "LazyParallelTransferMultipleChunksWork",
-                             interface->GetChunkMemoryBudget() ? TransferCapacity(interface->GetBehavior())
-                                                               : Capacity(interface->GetBehavior()),
+                             TransferCapacity(interface->GetBehavior()),
                              interface->GetChunkMemoryBudget()),
       nodeList_(interface_->GetNodeList()),
       sequenceRetries_(AtLeastEveryNode(interface_->GetBehavior().settings.chunkRetries, nodeList_)),
@@ -176,7 +177,8 @@ LazyParallelVerifyMultipleChunksWork::LazyParallelVerifyMultipleChunksWork(
     Token, std::shared_ptr<TransferWorkInterface> interface, std::shared_ptr<StandardFileManifest> file,
     std::shared_ptr<TransferSharedFileData> fileData)
     : LazyParallelChunksWork(interface, std::move(file), std::move(fileData),
-                             "LazyParallelVerifyMultipleChunksWork", Capacity(interface->GetBehavior()), nullptr) {}
+                             "LazyParallelVerifyMultipleChunksWork", Capacity(interface->GetBehavior()),
+                             interface->GetChunkMemoryBudget()) {}
 
 std::shared_ptr<Work> LazyParallelVerifyMultipleChunksWork::CreateChunkWork(
     std::shared_ptr<TransferSharedMapData> mapData) {
@@ -321,8 +323,7 @@ WorkStatus VerifyChunkWork::Execute(TransferSharedMapData& mapData) {
     const std::uint32_t crc =
         mapData.zeroFilled
             ? Crc32OfZeros(static_cast<std::size_t>(mapData.upperBound - mapData.lowerBound + 1))
-            : static_cast<std::uint32_t>(mapData.map->Apply(
-                  [](const std::uint8_t* data, std::size_t size) -> std::uint64_t { return Crc32(data, size); }));
+            : mapData.map->Checksum();
     mapData.zeroFilled = false;
     TransferProgressUpdater* progress = mapData.progressUpdater.get();
     if (crc == mapData.expectedChecksum) {

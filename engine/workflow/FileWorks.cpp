@@ -70,9 +70,6 @@ void DescribeFileWork(const char* name, bool important, const TransferWork& work
 std::uint32_t TransferFileCapacity(TransferWorkInterface& interface) {
     const TransferSettings& settings = interface.GetBehavior().settings;
     const std::uint64_t base = std::max(settings.parallelWorks, 1u);
-    if (!interface.GetChunkMemoryBudget()) {
-        return static_cast<std::uint32_t>(base);
-    }
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(base + settings.requestSlots, 4096));
 }
 

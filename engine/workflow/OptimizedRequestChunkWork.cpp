@@ -209,6 +209,13 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
         mapData.lastNodeIndex = IndexOf(params.nodeList.get(), node);
         mapData.lastRequestStatus = status;
         mapData.lastPosition = mapData.map->Tell();
+        if (status.result == HttpRequestResult::WriteError && writer.GetFileFailure()) {
+            // A chunk streamed through its view writes to the file while the
+            // body arrives, so a full disk can end the request: the file's
+            // error is reported, and the node is not held to blame.
+            SetCurrentRequest(nullptr);
+            return FileExceptionStatus(writer.GetFileFailure());
+        }
         if (const std::shared_ptr<NodeStatistics> statistics = node->GetStatistics()) {
             statistics->Update(status);
         }

@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "engine/file/FileExceptions.h"
+#include "engine/file/PosixMemoryMap.h"
 #include "engine/file/PosixSharedFileFactory.h"
+#include "engine/file/ViewBufferPool.h"
 #include "engine/file/SharedFile.h"
 #include "engine/manifest/Crc32.h"
 #include "tests/support/TemporaryFolder.h"
@@ -32,6 +34,16 @@ char Pattern(std::size_t i) {
 
 class PosixMemoryMapViewTest : public ::testing::Test {
   protected:
+    // A view of [first, last] that holds at most `window` bytes at once.
+    std::shared_ptr<PosixMemoryMapView> Streamed(std::uint64_t first, std::uint64_t last, std::size_t window) {
+        if (!map_) {
+            descriptor_ = open(Path().c_str(), O_RDWR | O_CLOEXEC);
+            map_ = std::make_shared<PosixMemoryMap>(descriptor_, nullptr);
+            close(descriptor_);
+        }
+        return std::make_shared<PosixMemoryMapView>(map_, first, last, window);
+    }
+
     void SetUp() override {
         file_ = factory_.Open(folder_.Path(), "f.bin", OpenMode::CreateNew, true, 0, kSize - 1);
         std::string content(kSize, '\0');
@@ -47,6 +59,8 @@ class PosixMemoryMapViewTest : public ::testing::Test {
     test::TemporaryFolder folder_;
     PosixSharedFileFactory factory_;
     std::shared_ptr<SharedFile> file_;
+    int descriptor_ = -1;
+    std::shared_ptr<PosixMemoryMap> map_;
 };
 
 TEST_F(PosixMemoryMapViewTest, UnalignedViewsStartAtTheirFirstByte) {
@@ -126,7 +140,7 @@ TEST_F(PosixMemoryMapViewTest, AWriteThatReachesTheLastByteGoesToTheFileAtOnce) 
 TEST_F(PosixMemoryMapViewTest, AWholeViewWrittenBackIsCheckedFromItsBufferNotReadAgain) {
     // Every downloaded chunk is checked right after its body is written; a
     // second read of it would double the disk traffic of a download. The
-    // file changed behind the view's back shows whether Apply read it again.
+    // file changed behind the view's back shows whether Scan read it again.
     auto view = file_->Map(0, 65535);
     const std::string body(65536, 'c');
     view->Write(body.data(), body.size());
@@ -136,9 +150,8 @@ TEST_F(PosixMemoryMapViewTest, AWholeViewWrittenBackIsCheckedFromItsBufferNotRea
     ASSERT_EQ(pwrite(other, "z", 1, 100), 1);
     close(other);
     std::string seen;
-    view->Apply([&](const std::uint8_t* data, std::size_t size) -> std::uint64_t {
-        seen.assign(reinterpret_cast<const char*>(data), size);
-        return 0;
+    view->Scan([&](const std::uint8_t* data, std::size_t size) {
+        seen.append(reinterpret_cast<const char*>(data), size);
     });
     EXPECT_TRUE(seen == body) << "the check used the bytes the view wrote";
 }
@@ -163,18 +176,15 @@ TEST_F(PosixMemoryMapViewTest, WritesBeforeLoadingMergeWithTheFilesBytes) {
     }
 }
 
-TEST_F(PosixMemoryMapViewTest, ApplySeesTheViewAndWritesItBackFirst) {
+TEST_F(PosixMemoryMapViewTest, ChecksumAndScanSeeTheViewAndWriteItBackFirst) {
     auto view = file_->Map(4096, 4096 + 8191);
     std::string data(8192, 'k');
     view->Write(data.data(), data.size());
-    const std::uint64_t crc = view->Apply([](const std::uint8_t* bytes, std::size_t size) {
-        return static_cast<std::uint64_t>(Crc32(bytes, size));
-    });
-    EXPECT_EQ(crc, Crc32(data.data(), data.size()));
-    EXPECT_EQ(ReadAll(Path()).substr(4096, 8192), data) << "written back before the function ran";
-    std::size_t seen = 0;
-    view->Apply([&seen](const std::uint8_t*, std::size_t size) { return seen = size; });
-    EXPECT_EQ(seen, 8192u);
+    EXPECT_EQ(view->Checksum(), Crc32(data.data(), data.size()));
+    EXPECT_EQ(ReadAll(Path()).substr(4096, 8192), data) << "written back before the checksum";
+    std::vector<std::size_t> pieces;
+    view->Scan([&pieces](const std::uint8_t*, std::size_t size) { pieces.push_back(size); });
+    EXPECT_EQ(pieces, std::vector<std::size_t>{8192u}) << "a view held whole is one piece";
 }
 
 TEST_F(PosixMemoryMapViewTest, MappingPastTheEndOfTheFileIsRefused) {
@@ -196,13 +206,12 @@ TEST_F(PosixMemoryMapViewTest, TruncationUnderALiveViewIsAnInvalidMap) {
     ASSERT_EQ(ftruncate(descriptor, 1000), 0);
     close(descriptor);
 
-    auto sum = [](const std::uint8_t* bytes, std::size_t size) { return std::uint64_t{Crc32(bytes, size)}; };
-    EXPECT_THROW(fetched->Apply(sum), FileInvalidMapException);
+    EXPECT_THROW(fetched->Checksum(), FileInvalidMapException);
     EXPECT_THROW(fetched->Fetch(), FileInvalidMapException);
     char byte = 0;
     EXPECT_THROW(unfetched->Read(&byte, 1), FileInvalidMapException);
     EXPECT_THROW(unfetched->Data(), FileInvalidMapException);
-    EXPECT_THROW(written->Apply(sum), FileInvalidMapException);
+    EXPECT_THROW(written->Checksum(), FileInvalidMapException);
     written.reset();
     EXPECT_EQ(file_->GetSize(), 1000u) << "a dropped view does not make a shortened file long again";
 }
@@ -235,6 +244,74 @@ TEST_F(PosixMemoryMapViewTest, TwoThreadsWriteDisjointChunksOfOneFile) {
     for (std::size_t i = 0; i < content.size(); ++i) {
         ASSERT_EQ(content[i], Pattern(i)) << i;
     }
+}
+
+TEST_F(PosixMemoryMapViewTest, ALongViewStreamsThroughItsWindowAndChecksumsABodyAsItArrives) {
+    // A chunk of any size must cost a window of memory, not its length.
+    constexpr std::uint64_t kFirst = 1000;
+    constexpr std::uint64_t kLength = 150000;
+    constexpr std::size_t kWindow = 16384;
+    std::string body(kLength, '\0');
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        body[i] = static_cast<char>(i * 13 + 5);
+    }
+    const std::size_t idleBefore = ViewBufferPool::Instance().IdleBytes();
+    std::string expected = body;
+    expected[100] = 'z';
+    expected.replace(50000, 5, "again");
+    {
+        auto view = Streamed(kFirst, kFirst + kLength - 1, kWindow);
+        ASSERT_TRUE(view->Streamed());
+        view->Fetch();
+        // Pieces of a size unrelated to the window, as a response body arrives.
+        for (std::size_t offset = 0; offset < body.size(); offset += 7000) {
+            const std::size_t size = std::min<std::size_t>(7000, body.size() - offset);
+            ASSERT_EQ(view->Write(body.data() + offset, size), size);
+        }
+        EXPECT_TRUE(ReadAll(Path()).compare(kFirst, kLength, body) == 0)
+            << "the whole body is on disk once its last byte is written";
+        // Changed behind the view's back: a checksum read back would see it.
+        const int other = open(Path().c_str(), O_WRONLY);
+        ASSERT_GE(other, 0);
+        ASSERT_EQ(pwrite(other, "z", 1, kFirst + 100), 1);
+        close(other);
+        EXPECT_EQ(view->Checksum(), Crc32(body.data(), body.size())) << "checked from the bytes as they came";
+
+        // A body written again from a later position must be read back.
+        view->Seek(kFirst + 50000);
+        view->Write("again", 5);
+        EXPECT_EQ(view->Checksum(), Crc32(expected.data(), expected.size()));
+        std::vector<std::size_t> pieces;
+        std::string scanned;
+        view->Scan([&](const std::uint8_t* data, std::size_t size) {
+            pieces.push_back(size);
+            scanned.append(reinterpret_cast<const char*>(data), size);
+        });
+        EXPECT_TRUE(scanned == expected);
+        EXPECT_EQ(pieces.size(), (kLength + kWindow - 1) / kWindow);
+        for (std::size_t piece : pieces) {
+            EXPECT_LE(piece, kWindow);
+        }
+
+        // Reads see unwritten changes; Reserve gives a window's worth at most.
+        view->Seek(kFirst + 70000);
+        view->Write("xy", 2);
+        view->Seek(kFirst + 70000);
+        char read[3] = {};
+        EXPECT_EQ(view->Read(read, 3), 3u);
+        EXPECT_EQ(std::string(read, 3), std::string("xy") + expected[70002]);
+        EXPECT_THROW(view->Reserve(kWindow + 1), std::bad_alloc);
+        EXPECT_THROW(view->Data(), std::bad_alloc);
+        std::uint8_t* reserved = view->Reserve(4);
+        ASSERT_NE(reserved, nullptr);
+        EXPECT_EQ(reserved[0], static_cast<std::uint8_t>(expected[70003]));
+        std::memcpy(reserved, "RSRV", 4);
+    }
+    const std::string after = ReadAll(Path());
+    EXPECT_EQ(after.substr(kFirst + 70000, 7), "xy" + expected.substr(70002, 1) + "RSRV");
+    EXPECT_EQ(after[kFirst - 1], Pattern(kFirst - 1));
+    EXPECT_EQ(after[kFirst + kLength], Pattern(kFirst + kLength));
+    EXPECT_LE(ViewBufferPool::Instance().IdleBytes(), idleBefore + 65536) << "one window-sized buffer";
 }
 
 TEST_F(PosixMemoryMapViewTest, ViewsOutliveTheirFile) {

@@ -7,11 +7,14 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
 #include <utility>
 
+#include "engine/file/MemoryMappedFileData.h"
+#include "engine/file/ViewBufferPool.h"
 #include "engine/http/HttpRequest.h"
 #include "engine/http/HttpRequestParams.h"
 #include "engine/work/StandardWorkflow.h"
@@ -177,6 +180,46 @@ TEST(DownloadWorkflowTest, DownloadsEveryFileByteForByte) {
             EXPECT_EQ(request.answeredStatus, 206u) << request.target;
         }
     }
+}
+
+TEST(DownloadWorkflowTest, LongChunksStreamThroughViewsThatHoldAWindowEachWithinTheBudget) {
+    // Chunks longer than a view's window: what a transfer holds in views must
+    // not grow with the chunk size, and each chunk is still checked whole.
+    constexpr std::uint32_t kLongChunk = 3 * 1024 * 1024;
+    Delivery delivery(2);
+    Delivery::Source source;
+    source.chunkSize = kLongChunk;
+    source.files.emplace_back("a.bin", GeneratedBytes(2 * kLongChunk + 4321, 11));
+    source.files.emplace_back("b.bin", GeneratedBytes(kLongChunk, 12));
+    source.files.emplace_back("c.bin", GeneratedBytes(kLongChunk - 7, 13));
+    delivery.Publish(source);
+    constexpr std::uint64_t kBudget = 2 * 1024 * 1024;
+    delivery.Behavior().settings.chunkMemoryBudget = kBudget;
+    // Bodies that take a while, so that the files' chunks are under way together.
+    delivery.SetFaultOnEveryNode(CdnFault::SlowBody(256 * 1024, std::chrono::milliseconds(15)));
+
+    ViewBufferPool::Instance().ResetPeak();
+    const TransferStatus status = delivery.Run(*delivery.NewDownload(), delivery.Destination());
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+    // The budget, plus the one chunk each file may always start: a megabyte
+    // each, however long the chunk.
+    EXPECT_LE(ViewBufferPool::Instance().PeakBusyBytes(), kBudget + 3 * (1u << 20));
+
+    // One wrong byte deep inside a long chunk is found by reading it back.
+    const std::uint64_t requests = delivery.NodeRequests();
+    {
+        std::fstream file((fs::path(delivery.Destination()) / "a.bin").string(),
+                          std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(kLongChunk + 2 * 1024 * 1024 + 5);
+        file.put('\x7f');
+    }
+    ViewBufferPool::Instance().ResetPeak();
+    const TransferStatus again = delivery.Run(*delivery.NewDownload(), delivery.Destination());
+    ASSERT_EQ(StateOf(again), TransferState::Completed) << "error " << unsigned(again.error);
+    EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+    EXPECT_EQ(delivery.NodeRequests() - requests, 1u) << "only the damaged chunk";
+    EXPECT_LE(ViewBufferPool::Instance().PeakBusyBytes(), kBudget + 3 * (1u << 20));
 }
 
 TEST(DownloadWorkflowTest, NamedVersionFetchesItsOwnManifest) {

@@ -138,6 +138,7 @@ class Delivery {
         std::string policy;
         std::vector<std::string> countries;
         bool inactive = false;
+        std::uint32_t chunkSize = kChunkSize;
     };
 
     static Source StandardSource() {
@@ -170,7 +171,7 @@ class Delivery {
         options.versionId = version;
         options.name = "Package";
         options.run = source.run;
-        options.chunkSize = kChunkSize;
+        options.chunkSize = source.chunkSize;
         options.policy = source.policy;
         options.countries = source.countries;
         options.inactive = source.inactive;
