@@ -1,8 +1,8 @@
 #pragma once
 
 // A SharedFile over a POSIX file descriptor: positioned reads and writes
-// (pread/pwrite) at the file's own cursor, blocks reserved with
-// posix_fallocate, execute permission bits in place of access-list entries,
+// (pread/pwrite) at the file's own cursor, sizing by ftruncate after a check
+// of the free room, execute permission bits in place of access-list entries,
 // and views through one PosixMemoryMap per file. Locking as for SharedFile;
 // Map may be called from any thread.
 
@@ -35,8 +35,10 @@ class PosixSharedFile : public SharedFile {
     std::size_t Read(void* buffer, std::size_t size) override;
     std::size_t Write(const void* buffer, std::size_t size) override;
     std::uint64_t GetSize() override;
-    // Reserves the blocks, not only the length: a full disk is reported here
-    // as FileInsufficientSpaceException, and the file is left empty.
+    // Sets the length after checking that the volume has room for it (the
+    // blocks are not reserved, see the definition): too little room is
+    // reported here as FileInsufficientSpaceException, and the file is left
+    // empty. A disk that fills up later fails a chunk's write the same way.
     bool Allocate(std::uint64_t size) override;
     // Sets the execute bits for owner, group and others as the umask allows.
     bool AllowExecute() override;
