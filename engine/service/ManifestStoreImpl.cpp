@@ -6,6 +6,7 @@
 #include <limits>
 #include <sstream>
 
+#include "engine/file/DurableFileWrite.h"
 #include "engine/file/FileExceptions.h"
 #include "engine/file/SharedFile.h"
 #include "engine/file/SharedFileFactory.h"
@@ -20,6 +21,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kReadSize = 4096;
+
+// Temporary files of other keys this old belong to saves that were cut short.
+constexpr long kLeftoverSeconds = 600;
 
 }  // namespace
 
@@ -106,31 +110,24 @@ void TempFileManifestStoreImpl::Store(std::istream& in, const std::string& key) 
     if (!CreatePrivateDirectories(ResolveUserPath(folder_))) {
         throw ManifestStreamException();
     }
-    std::shared_ptr<SharedFile> file;
+    std::ostringstream text;
     try {
-        file = files_->Open(base, relative, OpenMode::CreateNew, false, 0,
-                            std::numeric_limits<std::uint64_t>::max());
-    } catch (const FileInUseException&) {
-        throw ManifestLocatorException();
-    } catch (...) {
-        throw ManifestStreamException();
-    }
-    try {
-        std::ostringstream text;
         text << in.rdbuf();
-        const std::string bytes = text.str();
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const std::size_t wrote = file->Write(bytes.data() + done, bytes.size() - done);
-            if (wrote == 0) {
-                throw ManifestStreamException();
-            }
-            done += wrote;
-        }
     } catch (...) {
         throw ManifestStreamException();
     }
     if (!in) {
+        throw ManifestStreamException();
+    }
+    const fs::path path = fs::path(base) / relative;
+    const std::string folder = path.parent_path().string();
+    const std::string name = path.filename().string();
+    RemoveLeftoverTemporaries(folder, name, kLeftoverSeconds);
+    try {
+        WriteNewFileDurably(folder, name, text.str());
+    } catch (const FileInUseException&) {
+        throw ManifestLocatorException();
+    } catch (...) {
         throw ManifestStreamException();
     }
 }
@@ -143,6 +140,9 @@ bool TempFileManifestStoreImpl::Remove(const std::string& key) {
     } catch (const ManifestException&) {
         return false;
     }
+    // Leftovers of an interrupted save would keep the folders from going.
+    const fs::path path = fs::path(base) / relative;
+    RemoveLeftoverTemporaries(path.parent_path().string(), path.filename().string(), kLeftoverSeconds);
     return files_->Delete(base, relative, false);
 }
 

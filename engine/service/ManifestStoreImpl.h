@@ -5,6 +5,11 @@
 // temporary-file implementation keeps one file per key in a folder below the
 // user's temporary directory (or in an absolute folder).
 //
+// A file is written whole or not at all (see DurableFileWrite.h): a crash or a
+// full disk during a save leaves at most a temporary file, which is never read
+// as a stored transfer and goes with the next save or removal of its key (or
+// of any key, once it is old). An existing file is never replaced.
+//
 // Keys become file names, so only well-formed keys are accepted: 32 lowercase
 // hexadecimal digits, the form of a transfer id. Any other key fails as
 // ManifestLocatorException before the disk is touched.

@@ -1,12 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/property_tree/ptree.hpp>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <sstream>
+#include <thread>
 
 #include "engine/manifest/ManifestExceptions.h"
 #include "engine/service/JsonTempFileManifestStore.h"
@@ -54,6 +62,42 @@ std::string Stored(const std::string& id, const std::string& dest = "/dest") {
            R"(","partnerId":"partner","packageId":"pkg","versionId":"7","destPath":")" + dest + R"("})";
 }
 
+// Runs the function in a forked copy of this process and returns its exit
+// code, or -1 when it did not exit normally.
+int ExitCodeInChild(const std::function<int()>& function) {
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(function());
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+// A transfer id and a destination that both name n.
+std::string IdOf(std::uint32_t n) {
+    char id[33];
+    std::snprintf(id, sizeof id, "%032x", n);
+    return id;
+}
+
+std::string DestOf(std::uint32_t n) {
+    return "/dest/" + std::to_string(n) + std::string(300, 'x');
+}
+
+// The stored form of transfer n.
+struct NumberedManifest : TransferManifest {
+    explicit NumberedManifest(std::uint32_t n) {
+        params.transferId = IdOf(n);
+        params.partnerId = "partner";
+        params.packageId = "pkg";
+        params.versionId = "7";
+        params.destPath = DestOf(n);
+    }
+};
+
 class TransferStoreTest : public ::testing::Test {
   protected:
     TransferStoreTest() {
@@ -91,6 +135,110 @@ TEST_F(TransferStoreTest, SavedManifestIsOneFlatJsonObjectInOrder) {
     EXPECT_EQ(loaded.params.versionId, "7");
     EXPECT_FALSE(loaded.params.suspended) << "reading starts from default parameters";
     EXPECT_FALSE(store.Save(kId, manifest)) << "an existing file is not rewritten";
+}
+
+TEST_F(TransferStoreTest, ASaveThatRunsOutOfRoomLeavesNoFileBehind) {
+    const NumberedManifest manifest(7);
+    const int saved = ExitCodeInChild([&] {
+        // A file size limit fails the write half-way as a full disk would.
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{100, 100};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        return store.Save(IdOf(7), manifest) ? 1 : 0;
+    });
+    EXPECT_EQ(saved, 0) << "the save reports its failure";
+    EXPECT_FALSE(fs::exists(FileOf(IdOf(7)))) << "no truncated file takes the transfer's name";
+    EXPECT_TRUE(fs::is_empty(storeFolder)) << "and no temporary file stays";
+    ASSERT_TRUE(store.Save(IdOf(7), manifest)) << "with room again the transfer can be stored";
+    TransferManifest loaded;
+    ASSERT_TRUE(store.Load(IdOf(7), loaded));
+    EXPECT_EQ(loaded.params.destPath, DestOf(7));
+}
+
+// A child process saves one transfer after another until it is killed at a
+// random moment. Afterwards every transfer it reported saved loads as it was
+// written, the one under way loads whole or is absent, and what the kill left
+// behind goes with the next save or removal of that transfer.
+TEST_F(TransferStoreTest, AKillAtAnyMomentLeavesEachStoredTransferWholeOrAbsent) {
+    constexpr int kRounds = 120;
+    std::mt19937 random(4711);
+    std::uniform_int_distribution<int> delayUs(0, 6000);
+    int caughtUnderWay = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        int report[2];
+        ASSERT_EQ(pipe(report), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(report[0]);
+            for (std::uint32_t n = 0;; ++n) {
+                if (!store.Save(IdOf(n), NumberedManifest(n))) {
+                    _exit(3);
+                }
+                if (write(report[1], &n, sizeof n) != static_cast<ssize_t>(sizeof n)) {
+                    _exit(4);
+                }
+            }
+        }
+        close(report[1]);
+        std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
+        kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status))
+            << "round " << round << ": the child failed a save, status " << status;
+        std::uint32_t n = 0;
+        std::uint32_t saved = 0;
+        while (read(report[0], &n, sizeof n) == static_cast<ssize_t>(sizeof n)) {
+            saved = n + 1;
+        }
+        close(report[0]);
+
+        for (std::uint32_t k = 0; k < saved; ++k) {
+            TransferManifest loaded;
+            ASSERT_TRUE(store.Load(IdOf(k), loaded)) << "round " << round << ", transfer " << k;
+            EXPECT_EQ(loaded.params.destPath, DestOf(k));
+        }
+        const std::string pending = IdOf(saved);
+        const bool present = fs::exists(FileOf(pending));
+        if (present) {
+            TransferManifest loaded;
+            ASSERT_TRUE(store.Load(pending, loaded))
+                << "round " << round << ": a part of a transfer was stored";
+            EXPECT_EQ(loaded.params.destPath, DestOf(saved));
+        }
+        int stored = 0;
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(storeFolder, error)) {
+            if (entry.path().extension() == ".json") {
+                ++stored;
+            } else {
+                ++caughtUnderWay;
+            }
+        }
+        EXPECT_EQ(stored, static_cast<int>(saved) + (present ? 1 : 0)) << "round " << round;
+
+        EXPECT_NE(store.Save(pending, NumberedManifest(saved)), present) << "round " << round;
+        for (std::uint32_t k = 0; k <= saved; ++k) {
+            EXPECT_TRUE(store.Remove(IdOf(k))) << "round " << round << ", transfer " << k;
+        }
+        ASSERT_FALSE(fs::exists(fs::path(temp.Path()) / "Brennic Technologies"))
+            << "round " << round << ": something was left behind in the store";
+    }
+    RecordProperty("killsThatLeftATemporaryFile", caughtUnderWay);
+}
+
+TEST_F(TransferStoreTest, LeftoversOfCutShortSavesAreNeverLoadedAndGoOnceOld) {
+    const fs::path old = storeFolder / (kOtherId + ".json.Zz09aB.tmp");
+    const fs::path fresh = storeFolder / (IdOf(5) + ".json.c4D5e6.tmp");
+    WriteText(old, Stored(kOtherId));
+    WriteText(fresh, Stored(IdOf(5)));
+    fs::last_write_time(old, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    TransferManifest manifest;
+    EXPECT_FALSE(store.Load(kOtherId, manifest)) << "a temporary file is not a stored transfer";
+    ASSERT_TRUE(store.Save(kId, NumberedManifest(1)));
+    EXPECT_FALSE(fs::exists(old)) << "an old leftover of another transfer goes with any save";
+    EXPECT_TRUE(fs::exists(fresh)) << "a recent one may belong to a save under way";
 }
 
 TEST_F(TransferStoreTest, RemoveTakesEmptyFoldersUpToTheTemporaryDirectory) {
