@@ -2,8 +2,8 @@
 
 // One analytics report: its tree, written in the JSON text form, is POSTed as
 // "application/json" to one endpoint. A refused connection or a server error
-// is tried again at once, up to maxRetries times; the answer's body is not
-// looked at and nothing reports the outcome. Filled by one producer, then run
+// is tried again at once, up to maxRetries times; the answer's body is dropped
+// as it arrives and nothing reports the outcome. Filled by one producer, then run
 // once on one of its manager's threads.
 
 #include <cstdint>

@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <limits>
-#include <sstream>
 
 #include "engine/events/JsonHttpAnalyticsEventWork.h"
 #include "engine/events/JsonText.h"
+#include "engine/http/HttpDiscardingWriter.h"
 #include "engine/http/HttpRequest.h"
 #include "engine/http/HttpRequestFactory.h"
 #include "engine/http/HttpSession.h"
-#include "engine/http/HttpStringstreamWriter.h"
 
 namespace tvl {
 namespace {
@@ -81,8 +80,7 @@ WorkStatus JsonHttpAnalyticsEventWork::ExecuteTask() {
     } catch (...) {
         return WorkStatus(WorkResult::Error);
     }
-    std::ostringstream answer;
-    HttpStringstreamWriter writer(&answer);
+    HttpDiscardingWriter writer;
     HttpRequestParams params(url_, &writer);
     params.method = HttpRequestParams::Post;
     params.postData = std::move(body);

@@ -1,7 +1,7 @@
 #pragma once
 
-// Collects a response body into an output stream (a manifest's text, an ignored
-// analytics answer). Used on the executing thread only; the stream is not owned.
+// Collects a response body into an output stream (a manifest's text). Used on
+// the executing thread only; the stream is not owned.
 
 #include <iosfwd>
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <boost/property_tree/ptree.hpp>
 #include <functional>
 #include <set>
@@ -249,6 +251,25 @@ TEST_F(AnalyticsPostTest, ARefusedConnectionIsRetried) {
         ASSERT_EQ(1u, Events().size());
         EXPECT_EQ(Written(SimpleEventAnalyticsRequest(Params(), "numPauses")), Events()[0].body);
     }
+}
+
+// Nothing reads an answer, so its bytes are dropped as they come: a server
+// answering at length costs no memory.
+TEST_F(AnalyticsPostTest, ALongAnswerIsDroppedAsItArrives) {
+    constexpr std::uint64_t kAnswerBytes = 256ull << 20;
+    server_->SetFault(CdnEndpoint::Events(), CdnFault::LongerBody(kAnswerBytes, 1));
+    const auto peakBytes = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
+    };
+    const std::uint64_t before = peakBytes();
+    auto manager = Manager();
+    RetryCounter counter;
+    EXPECT_EQ(WorkResult::Success, RunRecord(*manager, &counter).result);
+    ASSERT_EQ(1u, Events().size());
+    EXPECT_EQ(200u, Events()[0].answeredStatus);
+    EXPECT_LT(peakBytes() - before, kAnswerBytes / 8);
 }
 
 TEST_F(AnalyticsPostTest, ATreeThatIsNotJsonIsNotPosted) {
