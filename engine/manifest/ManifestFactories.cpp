@@ -6,6 +6,7 @@
 #include "engine/manifest/GeolocationManifest.h"
 #include "engine/manifest/ManifestExceptions.h"
 #include "engine/manifest/ManifestSource.h"
+#include "engine/manifest/ManifestValues.h"
 #include "engine/manifest/NodeManifest.h"
 #include "engine/manifest/StandardPackageManifest.h"
 
@@ -24,6 +25,24 @@ std::string HttpUrl(const std::string& authority, const std::string& path) {
         return uri.toString();
     } catch (const Poco::Exception& e) {
         throw ManifestLocatorException(e.displayText());
+    }
+}
+
+// The ids in a key become segments of the URL's path, which the builder
+// percent-decodes and the client resolves: an id must not leave its segment.
+void CheckIds(const std::string& key, std::size_t parts) {
+    std::size_t start = 0;
+    for (std::size_t part = 1; part <= parts; ++part) {
+        const std::size_t slash = part < parts ? key.find('/', start) : std::string::npos;
+        const std::size_t length = slash == std::string::npos ? std::string::npos : slash - start;
+        const std::string id = key.substr(start, length);
+        if (!IsPathSafeId(id)) {
+            throw ManifestLocatorException("not a usable id: \"" + id + "\"");
+        }
+        if (slash == std::string::npos) {
+            return;
+        }
+        start = slash + 1;
     }
 }
 
@@ -71,6 +90,7 @@ std::shared_ptr<HttpManifestSource> XmlHttpPackageManifestFactory::CreateSource(
 }
 
 std::string XmlHttpPackageManifestFactory::GetUrl(const std::string& key) const {
+    CheckIds(key, 2);
     std::string path = "/manifests/" + key;
     if (key.find('/') == std::string::npos) {
         path += "/current";
@@ -113,6 +133,7 @@ std::shared_ptr<HttpManifestSource> XmlHttpNodeListManifestFactory::CreateSource
 }
 
 std::string XmlHttpNodeListManifestFactory::GetUrl(const std::string& key) const {
+    CheckIds(key, 1);
     return HttpUrl(host_, "/nodes/" + key + ".xml");
 }
 

@@ -42,11 +42,20 @@ private:
 }  // namespace
 
 void ManifestSource::Load(const std::string& key, InputManifest& target) {
-    std::stringstream text;
-    Fetch(key, text);
+    std::string body;
+    {
+        std::stringstream text;
+        Fetch(key, text);
+        body = text.str();
+    }  // the stream's buffer, up to twice the body, is gone before the tree is built
     boost::property_tree::ptree tree;
-    Parse(text, tree);
+    ParseText(body, tree);
     target.Read(tree);
+}
+
+void ManifestSource::ParseText(const std::string& text, boost::property_tree::ptree& tree) {
+    std::istringstream in(text);
+    Parse(in, tree);
 }
 
 HttpManifestSource::HttpManifestSource(std::string url, HttpRequestFactory* requestFactory,
@@ -103,8 +112,16 @@ void HttpManifestSource::Abort() {
 
 void XmlHttpManifestSource::Parse(std::istream& in, boost::property_tree::ptree& tree) { ParseXmlManifest(in, tree); }
 
+void XmlHttpManifestSource::ParseText(const std::string& text, boost::property_tree::ptree& tree) {
+    ParseXmlManifestText(text, tree);
+}
+
 void JsonHttpManifestSource::Parse(std::istream& in, boost::property_tree::ptree& tree) {
     ParseJsonManifest(in, tree);
+}
+
+void JsonHttpManifestSource::ParseText(const std::string& text, boost::property_tree::ptree& tree) {
+    ParseJsonManifestText(text, tree);
 }
 
 }  // namespace tvl

@@ -11,6 +11,8 @@
 #include <mutex>
 #include <string>
 
+#include "engine/manifest/ManifestParsing.h"
+
 namespace tvl {
 
 class HttpRequest;
@@ -32,14 +34,18 @@ public:
 
 protected:
     ManifestSource() = default;
+
+    // Parse of text already in memory; sources whose parser reads text override
+    // it to spare a copy of the body.
+    virtual void ParseText(const std::string& text, boost::property_tree::ptree& tree);
 };
 
 // Fetches one fixed URL. A body beyond MaxManifestBytes fails as
-// ManifestParseException: a server sending that much is not sending a manifest,
-// and fetching it again would not help.
+// ManifestParseException as soon as it passes the limit: a server sending that
+// much is not sending a manifest, and fetching it again would not help.
 class HttpManifestSource : public ManifestSource {
 public:
-    static constexpr std::uint64_t MaxManifestBytes = 64ull << 20;
+    static constexpr std::uint64_t MaxManifestBytes = ::tvl::MaxManifestBytes;
 
     HttpManifestSource(std::string url, HttpRequestFactory* requestFactory, std::shared_ptr<HttpSession> session,
                        std::int32_t connectTimeoutSeconds, std::int32_t timeoutSeconds);
@@ -66,12 +72,18 @@ class XmlHttpManifestSource : public HttpManifestSource {
 public:
     using HttpManifestSource::HttpManifestSource;
     void Parse(std::istream& in, boost::property_tree::ptree& tree) override;
+
+protected:
+    void ParseText(const std::string& text, boost::property_tree::ptree& tree) override;
 };
 
 class JsonHttpManifestSource : public HttpManifestSource {
 public:
     using HttpManifestSource::HttpManifestSource;
     void Parse(std::istream& in, boost::property_tree::ptree& tree) override;
+
+protected:
+    void ParseText(const std::string& text, boost::property_tree::ptree& tree) override;
 };
 
 }  // namespace tvl

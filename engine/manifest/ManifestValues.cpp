@@ -53,6 +53,19 @@ std::optional<bool> ParseBoolean(const std::string& text) {
     return std::nullopt;
 }
 
+bool IsPathSafeId(const std::string& id) {
+    if (id.empty() || id == "." || id.find("..") != std::string::npos) {
+        return false;
+    }
+    for (char c : id) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || c == '/' || c == '\\' || c == '%') {
+            return false;
+        }
+    }
+    return true;
+}
+
 const std::string& RequiredString(const boost::property_tree::ptree& tree, const char* key) {
     const auto child = tree.get_child_optional(boost::property_tree::ptree::path_type(key, '\0'));
     if (!child) {

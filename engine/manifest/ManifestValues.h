@@ -18,6 +18,13 @@ std::optional<std::uint64_t> ParseDecimal(const std::string& text, std::uint64_t
 // "true"/"false"/"1"/"0", optionally surrounded by blanks; nullopt otherwise.
 std::optional<bool> ParseBoolean(const std::string& text);
 
+// Whether an id can stand as one segment of a request path: not empty, not
+// ".", and without "..", "/", "\\", "%" (which URL builders decode into any
+// of these) or control characters. Partner, package and version ids name
+// folders on the servers, so one that fails this could move a request out of
+// its folder.
+bool IsPathSafeId(const std::string& id);
+
 // The value at a key; throws ManifestParseException when the key is missing.
 const std::string& RequiredString(const boost::property_tree::ptree& tree, const char* key);
 std::string OptionalString(const boost::property_tree::ptree& tree, const char* key, const std::string& fallback);

@@ -8,6 +8,39 @@
 #include "engine/manifest/StandardFileManifest.h"
 
 namespace tvl {
+namespace {
+
+// Orders paths segment by segment: '/' sorts before every other byte, so each
+// path is followed directly by the paths below it, if any.
+bool SegmentOrder(const std::string& a, const std::string& b) {
+    const auto rank = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c) + 1; };
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [&](char x, char y) { return rank(x) < rank(y); });
+}
+
+// Two works on one file would write it at once, and a file cannot also be a
+// folder. Paths are already in their only form (no empty, "." or ".."
+// segment), so comparing the text is comparing the files.
+bool PathsConflict(const FileManifestList& files) {
+    std::vector<const std::string*> paths;
+    paths.reserve(files.size());
+    for (const auto& file : files) {
+        paths.push_back(&file->GetPath());
+    }
+    std::sort(paths.begin(), paths.end(),
+              [](const std::string* a, const std::string* b) { return SegmentOrder(*a, *b); });
+    for (std::size_t i = 1; i < paths.size(); ++i) {
+        const std::string& before = *paths[i - 1];
+        const std::string& path = *paths[i];
+        if (path == before || (path.size() > before.size() && path[before.size()] == '/' &&
+                               path.compare(0, before.size(), before) == 0)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 StandardPackageManifest::StandardPackageManifest() : isActive_(true) {}
 
@@ -57,7 +90,11 @@ void StandardPackageManifest::ReadPackage(const boost::property_tree::ptree& pac
         files_.push_back(std::move(file));
     }
 
-    if (id_.empty() || name_.empty() || partnerId_.empty() || versionId_.empty()) {
+    if (id_.empty() || name_.empty() || !IsPathSafeId(id_) || !IsPathSafeId(partnerId_) ||
+        !IsPathSafeId(versionId_)) {
+        throw ManifestParseException();
+    }
+    if (PathsConflict(files_)) {
         throw ManifestParseException();
     }
     for (const auto& file : files_) {

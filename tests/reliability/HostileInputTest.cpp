@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "engine/manifest/Crc32.h"
+#include "engine/manifest/ManifestParsing.h"
 #include "tests/reliability/ReliabilityHarness.h"
 
 namespace tvl::reliability {
@@ -281,6 +282,20 @@ protected:
         } else if (name == "NoFiles") {
             manifest = PackageXml({}, "pkg", "");
             manifest.replace(manifest.find(" run=\"run.sh\""), 13, "");
+        } else if (name == "VersionEscape") {
+            // The nodes' URL of a file is <path>/<partner>/<package>/<version>/<file>.
+            manifest = PackageXml({runEntry, dataEntry});
+            for (std::size_t at = manifest.find("\"1\""); at != std::string::npos;
+                 at = manifest.find("\"1\"")) {
+                manifest.replace(at, 3, "\"..\"");
+            }
+            WriteWholeFile(root_.Join("packages/partner/run.sh"), run);
+            WriteWholeFile(root_.Join("packages/partner/data/3.bin"), data);
+        } else if (name == "DuplicatePath") {
+            manifest = PackageXml({runEntry, dataEntry, dataEntry});
+        } else if (name == "FileBelowAFile") {
+            const Entry below{"data/3.bin/part", dataEntry.size, dataEntry.chunkSize, dataEntry.checksums};
+            manifest = PackageXml({runEntry, dataEntry, below});
         } else if (name == "NodeListAsJson") {
             nodes = "[{\"NodeId\":\"node0\",\"Host\":\"" + server_->Authority(CdnEndpoint::Node(0)) + "\"}]";
         } else if (name == "NodeListTruncated") {
@@ -313,6 +328,52 @@ TEST_F(HandWrittenContent, TheUnalteredRootDeliversItsFiles) {
     Record("hand-written manifest and node list, unaltered (control)", OutcomeText(outcome), false);
 }
 
+// A manifest at the size cap made of elements the reader skips: each costs the
+// tree hundreds of bytes for four of text. Such a document is refused before
+// its tree is built, and the largest tree still accepted keeps talvane-get
+// within 8 times the cap plus 32 MiB above what the control run took.
+TEST_F(HandWrittenContent, AManifestOfTinyElementsIsReadInBoundedMemory) {
+    Plant("Unaltered");
+    const auto control = RunToEnd(NewTransferArguments(0), 60s);
+    ASSERT_EQ(control.exitCode, 0) << control.err;
+    const std::uint64_t bound = control.peakRssBytes + 8 * MaxManifestBytes + (32ull << 20);
+
+    const std::string manifest = ReadWholeFile(root_.Join("manifests/pkg/current.xml"));
+    const auto planted = [&](std::uint64_t elements) {
+        std::string inner;
+        inner.reserve(MaxManifestBytes);
+        for (std::uint64_t i = 0; i < elements; ++i) {
+            inner += "<x/>";
+        }
+        inner.append(MaxManifestBytes - manifest.size() - inner.size(), ' ');
+        std::string text = manifest;
+        text.insert(text.find("<files>"), inner);
+        EXPECT_EQ(text.size(), MaxManifestBytes);
+        WriteWholeFile(root_.Join("manifests/pkg/current.xml"), text);
+    };
+
+    planted((MaxManifestBytes - manifest.size()) / 4);
+    const auto hostile = RunToEnd(NewTransferArguments(0), 60s);
+    EXPECT_EQ(hostile.exitCode, 1) << hostile.err;
+    EXPECT_NE(hostile.err.find(ErrorLine(1)), std::string::npos) << hostile.err;
+    EXPECT_LE(hostile.peakRssBytes, bound);
+
+    planted(ManifestNodeBudget(MaxManifestBytes) - 1000);
+    const auto largest = RunToEnd(NewTransferArguments(0), 60s);
+    EXPECT_EQ(largest.exitCode, 0) << largest.err;
+    EXPECT_LE(largest.peakRssBytes, bound);
+    std::printf("peak resident: control %llu MiB, refused %llu MiB, largest accepted %llu MiB\n",
+                static_cast<unsigned long long>(control.peakRssBytes >> 20),
+                static_cast<unsigned long long>(hostile.peakRssBytes >> 20),
+                static_cast<unsigned long long>(largest.peakRssBytes >> 20));
+    ExpectNothingWrittenOutsideDestination();
+    Record("manifest of " + std::to_string(MaxManifestBytes) + " bytes: tiny elements, then the largest tree",
+           OutcomeText(hostile) + " at " + std::to_string(hostile.peakRssBytes >> 20) + " MiB, " +
+               OutcomeText(largest) + " at " + std::to_string(largest.peakRssBytes >> 20) + " MiB (control " +
+               std::to_string(control.peakRssBytes >> 20) + " MiB)",
+           false);
+}
+
 TEST_P(HostileManifest, IsRefusedWithItsErrorAndNothingIsWritten) {
     const HostileCase& c = GetParam();
     Plant(c.name);
@@ -343,6 +404,9 @@ const HostileCase kHostileCases[] = {
     {"CommentAmongFiles", "manifest: XML comment among the files", 1},
     // An empty file set passes the reader; the download tree refuses it as an internal error.
     {"NoFiles", "manifest: no files at all", 9},
+    {"VersionEscape", "manifest: version id .. (files served one folder up)", 1},
+    {"DuplicatePath", "manifest: one file listed twice", 1},
+    {"FileBelowAFile", "manifest: a file's path is the folder of another", 1},
     {"NodeListAsJson", "node list: JSON instead of XML", 1},
     {"NodeListTruncated", "node list: XML cut in half", 1},
     {"NodeListWithoutNodes", "node list: no NodeInfo", 1},

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -297,9 +298,10 @@ TalvaneGetProcess::Outcome TalvaneGetProcess::Wait(std::chrono::milliseconds lim
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (true) {
         int status = 0;
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
+        rusage usage{};
+        const pid_t done = wait4(pid_, &status, WNOHANG, &usage);
         if (done == pid_) {
-            return Collect(status);
+            return Collect(status, usage);
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             Outcome running;
@@ -317,18 +319,20 @@ TalvaneGetProcess::Outcome TalvaneGetProcess::Kill() {
     }
     kill(pid_, SIGKILL);
     int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    rusage usage{};
+    while (wait4(pid_, &status, 0, &usage) < 0 && errno == EINTR) {
     }
-    return Collect(status);
+    return Collect(status, usage);
 }
 
 std::string TalvaneGetProcess::ErrorSoFar() const {
     return ReadWholeFile(errPath_);
 }
 
-TalvaneGetProcess::Outcome TalvaneGetProcess::Collect(int status) {
+TalvaneGetProcess::Outcome TalvaneGetProcess::Collect(int status, const rusage& usage) {
     Outcome outcome;
     outcome.finished = true;
+    outcome.peakRssBytes = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     if (WIFEXITED(status)) {
         outcome.exitCode = WEXITSTATUS(status);

@@ -8,6 +8,7 @@
 // except the CDN, which has its own.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -100,6 +101,7 @@ public:
         std::string out;
         std::string err;
         double seconds = 0;
+        std::uint64_t peakRssBytes = 0;  // the child's peak resident memory, once it has ended
     };
 
     TalvaneGetProcess(const std::vector<std::string>& arguments, const std::string& temporaryDirectory,
@@ -112,10 +114,12 @@ public:
     Outcome Wait(std::chrono::milliseconds limit);
     // SIGKILL and reap; the outcome of the killed child.
     Outcome Kill();
+    // For other signals, whose outcome Wait collects.
+    pid_t Pid() const { return pid_; }
     std::string ErrorSoFar() const;
 
 private:
-    Outcome Collect(int status);
+    Outcome Collect(int status, const rusage& usage);
 
     pid_t pid_ = -1;
     std::string outPath_;

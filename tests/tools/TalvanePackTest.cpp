@@ -146,6 +146,9 @@ TEST_F(TalvanePack, RefusesWhatItCannotRepresentSafely) {
     PackageOptions badId = Options();
     badId.packageId = "../escape";
     EXPECT_THROW(BuildPackage(badId), PackError);
+    badId.packageId = "pkg";
+    badId.versionId = "1..2";
+    EXPECT_THROW(BuildPackage(badId), PackError) << "a version id the engine would refuse";
     PackageOptions badRun = Options();
     badRun.run = "missing";
     EXPECT_THROW(BuildPackage(badRun), PackError);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "engine/manifest/Crc32.h"
+#include "engine/manifest/ManifestValues.h"
 #include "engine/manifest/NodeManifest.h"
 #include "engine/manifest/StandardFileManifest.h"
 
@@ -20,8 +21,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The engine refuses ids it could not keep inside their folder; these name
+// folders here too, so only plain characters besides.
 bool IsSafeId(const std::string& id) {
-    return !id.empty() && id != "." && id != ".." &&
+    return IsPathSafeId(id) &&
            id.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") ==
                std::string::npos;
 }
@@ -221,7 +224,8 @@ void Validate(const PackageOptions& options) {
                                    {"--package", &options.packageId},
                                    {"--version", &options.versionId}}) {
         if (!IsSafeId(*id)) {
-            throw PackError(std::string(flag) + " must be letters, digits, '.', '_' or '-' (it names folders)");
+            throw PackError(std::string(flag) +
+                            " must be letters, digits, '.', '_' or '-', without \"..\" (it names folders)");
         }
     }
     if (options.name.empty()) {

@@ -73,6 +73,15 @@ TEST_F(ManifestSourceTest, UrlForms) {
     EXPECT_EQ(nodes.GetUrl("n1"), "http://cdn.example.net/nodes/n1.xml");
     XmlHttpPackageManifestFactory badHost("host:notaport", &requests_, 10, 30);
     EXPECT_THROW(badHost.GetUrl("pkg"), ManifestLocatorException);
+    // The URL builder decodes escapes and the client resolves dot segments, so
+    // ids that could reach another folder of the manifest host are refused.
+    for (const std::string key : {"..", "../nodes/x", "pkg/..", "pkg/../../x", "%2e%2e", "pkg/%2e%2e",
+                                  "pkg/a%2Fb", "pkg/1/2", "pkg/"}) {
+        EXPECT_THROW(packages.GetUrl(key), ManifestLocatorException) << key;
+    }
+    for (const std::string key : {"..", "../manifests/x", "a/b", "%2e%2e%2fx"}) {
+        EXPECT_THROW(nodes.GetUrl(key), ManifestLocatorException) << key;
+    }
 }
 
 TEST_F(ManifestSourceTest, LoadsPackageCurrentAndVersioned) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/property_tree/ptree.hpp>
+#include <chrono>
 #include <sstream>
 
 #include "engine/manifest/Crc32.h"
@@ -139,6 +140,44 @@ TEST(PackageManifest, RequiredValuesAndStructure) {
     EXPECT_NO_THROW(Package(Doc("")));
 }
 
+TEST(PackageManifest, IdsCannotLeaveTheirPathSegment) {
+    const auto withIds = [](const std::string& id, const std::string& partner, const std::string& version) {
+        return Package("<package id=\"" + id + "\" name=\"n\" partnerId=\"" + partner + "\" versionId=\"" +
+                       version + "\"><version id=\"" + version + "\"/><files/></package>");
+    };
+    for (const std::string bad : {"..", "a/b", "../x", "1..2", ".", "%2e%2e", "a%2Fb", "a\\b", "a&#9;b"}) {
+        EXPECT_THROW(withIds(bad, "acme", "1"), ManifestParseException) << "package id " << bad;
+        EXPECT_THROW(withIds("tool", bad, "1"), ManifestParseException) << "partner id " << bad;
+        EXPECT_THROW(withIds("tool", "acme", bad), ManifestParseException) << "version id " << bad;
+    }
+    for (const std::string good :
+         {"5e1d0a7c93b24f6d8a0c2e41", "acme", "1.0.0", ".hidden", "v2_beta-1", "a b"}) {
+        EXPECT_NO_THROW(withIds(good, good, good)) << good;
+    }
+}
+
+TEST(PackageManifest, EachPathNamesOneFileAndNoFileIsAFolderOfAnother) {
+    const auto withPaths = [](const std::vector<std::string>& paths) {
+        std::string files;
+        for (const std::string& path : paths) {
+            files += File(path, 4, 4, "00000001");
+        }
+        return Package(Doc(files));
+    };
+    const std::vector<std::vector<std::string>> conflicting = {
+        {"a", "a"},
+        {"x", "dir/a.bin", "y", "dir/a.bin"},
+        {"a/b", "a/b/c"},
+        {"a/b/c", "a/b"},
+        {"a/b", "a/b-x", "a/b.y", "a/b/c"},  // siblings that sort between a folder and its content
+        {"a", "a/b/c/d"},
+    };
+    for (const auto& paths : conflicting) {
+        EXPECT_THROW(withPaths(paths), ManifestParseException) << ::testing::PrintToString(paths);
+    }
+    EXPECT_EQ(withPaths({"a/b", "a/bc", "a/b-x/c", "ab", "A/b/c", "a/c/b"})->GetFiles().size(), 6u);
+}
+
 TEST(PackageManifest, IsActiveAcceptsWordsAndDigitsAndIgnoresGarbage) {
     const auto withActive = [](const std::string& value) {
         return Package("<package id=\"p\" name=\"n\" partnerId=\"x\" versionId=\"1\" isActive=\"" + value +
@@ -228,6 +267,55 @@ TEST(ManifestParsing, MalformedAndHostileDocumentsFailCleanly) {
     EXPECT_THROW(ParseJsonManifest(json, tree), ManifestParseException);
     std::istringstream invalid("{\"ip\": ");
     EXPECT_THROW(ParseJsonManifest(invalid, tree), ManifestParseException);
+
+    std::istringstream oversized(std::string(MaxManifestBytes + 1, ' '));
+    EXPECT_THROW(ParseXmlManifest(oversized, tree), ManifestParseException);
+}
+
+// A tree costs hundreds of bytes per node however short its text, so what a
+// document would build is bounded before it is built; real manifests, whose
+// nodes carry paths and checksums, stay far from that bound.
+TEST(ManifestParsing, DocumentsThatWouldBuildHugeTreesAreRefused) {
+    const std::string tiny = "<b/>";
+    std::string elements = "<package>";
+    while (elements.size() < (1u << 20)) {
+        elements += tiny;
+    }
+    elements += "</package>";
+    EXPECT_THROW(Xml(elements), ManifestParseException) << "256k empty elements";
+    std::string members = "[";
+    while (members.size() < (1u << 20)) {
+        members += "0,";
+    }
+    members += "0]";
+    std::istringstream json(members);
+    ptree tree;
+    EXPECT_THROW(ParseJsonManifest(json, tree), ManifestParseException) << "512k array members";
+
+    // The largest file list a package of this format can have at the size cap.
+    const std::string sums(8 * ((MaxManifestBytes - 512) / 8), 'a');
+    const std::uint64_t chunks = sums.size() / 8;
+    const auto big = Package(Doc(File("big.bin", chunks * 1048576, 1048576, sums)));
+    EXPECT_EQ(big->GetFiles()[0]->GetChecksums().size(), chunks);
+    // Six thousand small files.
+    std::string files;
+    for (int i = 0; i < 6000; ++i) {
+        files += File("data/file" + std::to_string(i) + ".bin", 4, 4, "00000001") + "\n";
+    }
+    EXPECT_EQ(Package(Doc(files))->GetFiles().size(), 6000u);
+}
+
+// The checks that run before the reader must be linear too: each unclosed tag
+// once sent a scan to the end of the text.
+TEST(ManifestParsing, RefusingAHostileDocumentTakesTimeLinearInItsSize) {
+    std::string unclosed;
+    while (unclosed.size() < (2u << 20)) {
+        unclosed += "<a</";
+    }
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_THROW(Xml(unclosed), ManifestParseException);
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count(), 2000);
 }
 
 std::shared_ptr<StandardGeolocationManifest> Geolocation(const std::string& json) {
