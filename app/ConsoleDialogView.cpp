@@ -1,6 +1,10 @@
 #include "app/ConsoleDialogView.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <iostream>
@@ -15,21 +19,37 @@ constexpr char kLanguagePrompt[] = "Please select the language for your download
 }  // namespace
 
 ConsoleDialogView::ConsoleDialogView(std::istream& in, std::ostream& out, std::ostream& err, bool interactive,
-                                     bool terminal)
+                                     bool terminal, int inputFd)
     : in_(&in),
       out_(&out),
       err_(&err),
       interactive_(interactive),
       terminal_(terminal),
+      inputFd_(inputFd),
+      wakeFds_{-1, -1},
       endRequested_(false),
       languagePending_(false),
       bar_(Bar::None),
       percent_(0),
-      lineOpen_(false) {}
+      lineOpen_(false) {
+    if (inputFd_ >= 0 && pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        // Without the pipe a prompt cannot be ended early, but still answered.
+        wakeFds_[0] = wakeFds_[1] = -1;
+    }
+}
+
+ConsoleDialogView::~ConsoleDialogView() {
+    for (const int fd : wakeFds_) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
 
 std::unique_ptr<ConsoleDialogView> ConsoleDialogView::ForStandardStreams() {
-    return std::make_unique<ConsoleDialogView>(std::cin, std::cout, std::cerr, isatty(STDIN_FILENO) == 1,
-                                               isatty(STDOUT_FILENO) == 1);
+    const bool interactive = isatty(STDIN_FILENO) == 1;
+    return std::make_unique<ConsoleDialogView>(std::cin, std::cout, std::cerr, interactive,
+                                               isatty(STDOUT_FILENO) == 1, interactive ? STDIN_FILENO : -1);
 }
 
 void ConsoleDialogView::RunModal(DialogViewEvents& events) {
@@ -43,7 +63,10 @@ void ConsoleDialogView::RunModal(DialogViewEvents& events) {
         languagePending_ = false;
     }
     if (!names.empty()) {
-        events.OnLanguageChosen(AskLanguage(names));
+        const int choice = AskLanguage(names);
+        if (choice >= 0) {
+            events.OnLanguageChosen(choice);
+        }
     }
     std::unique_lock<std::mutex> lock(mutex_);
     ended_.wait(lock, [this] { return endRequested_; });
@@ -51,21 +74,31 @@ void ConsoleDialogView::RunModal(DialogViewEvents& events) {
 }
 
 int ConsoleDialogView::AskLanguage(const std::vector<std::string>& names) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    *out_ << kLanguagePrompt << "\n";
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        *out_ << "  " << (i + 1) << ") " << names[i] << "\n";
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        *out_ << kLanguagePrompt << "\n";
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            *out_ << "  " << (i + 1) << ") " << names[i] << "\n";
+        }
+        if (!interactive_) {
+            *out_ << "> 1\n" << std::flush;
+            return 0;
+        }
     }
-    if (!interactive_) {
-        *out_ << "> 1\n" << std::flush;
-        return 0;
-    }
+    // The mutex is not held while waiting for the user, so that EndModal can
+    // come through.
     for (;;) {
-        *out_ << "[1-" << names.size() << ", Enter for 1]: " << std::flush;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            *out_ << "[1-" << names.size() << ", Enter for 1]: " << std::flush;
+        }
         std::string line;
-        if (!std::getline(*in_, line)) {
+        const Answer answer = ReadAnswer(line);
+        if (answer != Answer::Line) {
+            std::lock_guard<std::mutex> lock(mutex_);
             *out_ << "\n";
-            return 0;  // end of input: keep the preselected entry
+            // End of input keeps the preselected entry.
+            return answer == Answer::Ended ? -1 : 0;
         }
         if (line.find_first_not_of(" \t\r") == std::string::npos) {
             return 0;
@@ -80,12 +113,54 @@ int ConsoleDialogView::AskLanguage(const std::vector<std::string>& names) {
     }
 }
 
+ConsoleDialogView::Answer ConsoleDialogView::ReadAnswer(std::string& line) {
+    if (inputFd_ < 0) {
+        return std::getline(*in_, line) ? Answer::Line : Answer::EndOfInput;
+    }
+    // A byte at a time, so that nothing after the answer's line is taken from
+    // the input.
+    for (;;) {
+        pollfd fds[2] = {{inputFd_, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
+        if (poll(fds, wakeFds_[0] >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Answer::EndOfInput;
+        }
+        if (fds[1].revents != 0) {
+            return Answer::Ended;
+        }
+        char c = 0;
+        const ssize_t got = read(inputFd_, &c, 1);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (got <= 0) {
+            return line.empty() ? Answer::EndOfInput : Answer::Line;
+        }
+        if (c == '\n') {
+            return Answer::Line;
+        }
+        line += c;
+    }
+}
+
 void ConsoleDialogView::EndModal() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         endRequested_ = true;
     }
     ended_.notify_all();
+    if (wakeFds_[1] >= 0) {
+        const char byte = 1;
+        const ssize_t ignored = write(wakeFds_[1], &byte, 1);
+        (void)ignored;
+    }
+}
+
+void ConsoleDialogView::ServeWhile(const std::function<void()>& work) {
+    // Error texts need no thread of their own here.
+    work();
 }
 
 void ConsoleDialogView::SetTitle(const std::string& title) {

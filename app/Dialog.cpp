@@ -78,6 +78,7 @@ Dialog::Dialog(TransferContract& service, TransferMonitor& monitor, SimpleLocale
       view_(&view),
       running_(false),
       windowOpen_(false),
+      endRequested_(false),
       transfersStarted_(false),
       launched_(false),
       downloaderDone_(false),
@@ -101,6 +102,18 @@ void Dialog::Close() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!running_ || !windowOpen_) {
             return;
+        }
+        windowOpen_ = false;
+    }
+    view_->EndModal();
+}
+
+void Dialog::RequestEnd() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        endRequested_ = true;
+        if (!running_ || !windowOpen_) {
+            return;  // OnViewCreated sees the request
         }
         windowOpen_ = false;
     }
@@ -239,9 +252,14 @@ std::string Dialog::BuildDownloaderCommandLine() const {
 }
 
 void Dialog::OnViewCreated() {
+    bool open;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        windowOpen_ = true;
+        open = windowOpen_ = !endRequested_;
+    }
+    if (!open) {
+        view_->EndModal();
+        return;
     }
     Retitle();
     if (context_.languages.empty()) {

@@ -8,7 +8,7 @@
 // Two threads use it: the main thread runs Run and the view's events; the
 // monitor thread runs the TransferMonitorCallback operations and Launch. The
 // mutex guards only `running_` and `windowOpen_` and is never held while the
-// view, the service or the monitor is called. The transfer ids are written on
+// view, the service or the monitor is called. It also guards `endRequested_`. The transfer ids are written on
 // the main thread before the transfers are watched; the completion flags and
 // file names only on the monitor thread.
 
@@ -48,6 +48,10 @@ class Dialog : public TransferMonitorCallback, private DialogViewEvents {
     void Run();
     // Ends the modal loop if the window is open; later calls do nothing.
     void Close();
+    // Ends the dialog as closing its window does, also when asked before the
+    // window has opened: it then closes as soon as it opens, before any
+    // transfer is created. For a request from outside the dialog (a signal).
+    void RequestEnd();
     // The translated text for a transfer error code, then Close.
     void ShowError(std::uint8_t code);
     // An error box with the product's error caption, then Close.
@@ -86,6 +90,7 @@ class Dialog : public TransferMonitorCallback, private DialogViewEvents {
     DialogView* view_;
     bool running_;
     bool windowOpen_;
+    bool endRequested_;
     bool transfersStarted_;
     bool launched_;
     std::string launchFile_;

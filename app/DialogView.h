@@ -4,8 +4,11 @@
 // (Updater::Dialog) decides what is shown, a view shows it. RunModal runs on
 // the main thread; every other operation may be called from any thread, and
 // a view hands it to its own user-interface thread when it needs to. Calls
-// made after the modal loop has ended change nothing visible.
+// made after the modal loop has ended change nothing visible, except error
+// boxes: the main thread must not wait for a thread that may still show one
+// other than through ServeWhile.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -46,6 +49,10 @@ class DialogView {
     // An error box over the window, or on its own when there is no window;
     // returns once the user has dismissed it.
     virtual void ShowError(const std::string& caption, const std::string& text) = 0;
+    // Runs `work` (typically: stop a thread and wait for it) while error boxes
+    // that other threads ask for meanwhile are still shown; returns when the
+    // work is done. Main thread, after RunModal.
+    virtual void ServeWhile(const std::function<void()>& work) = 0;
 
     DialogView(const DialogView&) = delete;
     DialogView& operator=(const DialogView&) = delete;

@@ -3,6 +3,7 @@
 #include <gtk/gtk.h>
 
 #include <condition_variable>
+#include <exception>
 #include <functional>
 #include <iostream>
 #include <mutex>
@@ -26,11 +27,12 @@ struct GtkDialogView::State {
     GtkWidget* statusText = nullptr;
     guint pulseSource = 0;
 
-    // Guards the two flags; waiting error boxes watch them.
+    // Guards the flags and the error requests; waiting error boxes watch them.
     std::mutex mutex;
     std::condition_variable changed;
-    bool loopRunning = false;
     bool endRequested = false;
+    // Set once the view is destroyed: no main thread serves boxes any more.
+    bool gone = false;
 };
 
 namespace {
@@ -71,8 +73,8 @@ void SetShown(GtkWidget* widget, bool shown) {
 }
 
 void RunMessageBox(GtkWindow* owner, const std::string& caption, const std::string& text) {
-    GtkWidget* box = gtk_message_dialog_new(owner, owner != nullptr ? GTK_DIALOG_MODAL : GtkDialogFlags(0),
-                                            GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s", text.c_str());
+    GtkWidget* box = gtk_message_dialog_new(owner, GTK_DIALOG_MODAL, GTK_MESSAGE_ERROR, GTK_BUTTONS_OK, "%s",
+                                            text.c_str());
     gtk_window_set_title(GTK_WINDOW(box), caption.c_str());
     if (owner == nullptr) {
         gtk_window_set_position(GTK_WINDOW(box), GTK_WIN_POS_CENTER);
@@ -145,12 +147,18 @@ GtkWidget* Widget(GtkBuilder* builder, const char* id) {
 GtkDialogView::GtkDialogView() : state_(std::make_shared<State>()) {}
 
 GtkDialogView::~GtkDialogView() {
-    // Work still queued for the window finds it gone and does nothing.
+    // Work still queued for the window finds it gone and does nothing; error
+    // boxes still queued are shown.
     if (std::this_thread::get_id() == state_->mainThread) {
         while (g_main_context_pending(nullptr)) {
             g_main_context_iteration(nullptr, FALSE);
         }
     }
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->gone = true;
+    }
+    state_->changed.notify_all();
 }
 
 void GtkDialogView::RunModal(DialogViewEvents& events) {
@@ -187,10 +195,6 @@ void GtkDialogView::RunModal(DialogViewEvents& events) {
     g_signal_connect(state.window, "key-press-event", G_CALLBACK(OnKeyPress), &state);
 
     state.loop = g_main_loop_new(nullptr, FALSE);
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.loopRunning = true;
-    }
     state.events = &events;
     events.OnViewCreated();
 
@@ -208,11 +212,6 @@ void GtkDialogView::RunModal(DialogViewEvents& events) {
         g_main_loop_run(state.loop);
     }
 
-    {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.loopRunning = false;
-    }
-    state.changed.notify_all();
     state.events = nullptr;
     if (state.pulseSource != 0) {
         g_source_remove(state.pulseSource);
@@ -335,7 +334,7 @@ void GtkDialogView::ShowError(const std::string& caption, const std::string& tex
     request->text = text;
     {
         std::lock_guard<std::mutex> lock(state->mutex);
-        if (!state->loopRunning) {
+        if (state->gone) {
             std::cerr << caption << ": " << text << "\n";
             return;
         }
@@ -343,12 +342,11 @@ void GtkDialogView::ShowError(const std::string& caption, const std::string& tex
     OnMainThread(state, [state, request] {
         {
             std::lock_guard<std::mutex> lock(state->mutex);
-            // After the loop has ended nobody waits for the box any more:
-            // the waiting thread writes the text to standard error instead.
-            if (request->abandoned || !state->loopRunning) {
+            if (request->abandoned) {
                 return;
             }
         }
+        // Over the window while it is open, on its own once it has gone.
         RunMessageBox(state->window, request->caption, request->text);
         {
             std::lock_guard<std::mutex> lock(state->mutex);
@@ -357,10 +355,43 @@ void GtkDialogView::ShowError(const std::string& caption, const std::string& tex
         state->changed.notify_all();
     });
     std::unique_lock<std::mutex> lock(state->mutex);
-    state->changed.wait(lock, [&] { return request->done || !state->loopRunning; });
+    state->changed.wait(lock, [&] { return request->done || state->gone; });
     if (!request->done) {
         request->abandoned = true;
         std::cerr << caption << ": " << text << "\n";
+    }
+}
+
+namespace {
+
+gboolean QuitServeLoop(gpointer data) {
+    g_main_loop_quit(static_cast<GMainLoop*>(data));
+    return G_SOURCE_REMOVE;
+}
+
+void UnrefLoop(gpointer data) {
+    g_main_loop_unref(static_cast<GMainLoop*>(data));
+}
+
+}  // namespace
+
+void GtkDialogView::ServeWhile(const std::function<void()>& work) {
+    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+    std::exception_ptr failure;
+    std::thread worker([&work, &failure, loop] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        // Through the loop itself: a quit before the loop runs would be lost.
+        g_idle_add_full(G_PRIORITY_DEFAULT, QuitServeLoop, g_main_loop_ref(loop), UnrefLoop);
+    });
+    g_main_loop_run(loop);
+    worker.join();
+    g_main_loop_unref(loop);
+    if (failure) {
+        std::rethrow_exception(failure);
     }
 }
 

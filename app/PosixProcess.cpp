@@ -1,5 +1,6 @@
 #include "app/PosixProcess.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "app/CommandLineSplit.h"
+#include "app/ShutdownSignals.h"
 
 extern char** environ;
 
@@ -34,6 +36,44 @@ class SpawnActions {
 
   private:
     posix_spawn_file_actions_t actions_;
+    bool ok_;
+};
+
+// The updater blocks the shutdown signals in all its threads; the program it
+// starts must not inherit that, or it could no longer be interrupted.
+class SpawnAttributes {
+  public:
+    SpawnAttributes() {
+        initialized_ = posix_spawnattr_init(&attributes_) == 0;
+        ok_ = initialized_;
+        if (!ok_) {
+            return;
+        }
+        sigset_t none;
+        sigset_t defaults;
+        sigemptyset(&none);
+        sigemptyset(&defaults);
+        for (const int number : ShutdownSignals::kSignals) {
+            sigaddset(&defaults, number);
+        }
+        ok_ = posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
+              posix_spawnattr_setsigdefault(&attributes_, &defaults) == 0 &&
+              posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+    }
+    ~SpawnAttributes() {
+        if (initialized_) {
+            posix_spawnattr_destroy(&attributes_);
+        }
+    }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+
+    bool Ok() const { return ok_; }
+    const posix_spawnattr_t* Get() const { return &attributes_; }
+
+  private:
+    posix_spawnattr_t attributes_;
+    bool initialized_;
     bool ok_;
 };
 
@@ -69,8 +109,10 @@ bool PosixProcess::Run(bool wait, bool /*elevate*/, const std::string& arguments
         posix_spawn_file_actions_addclosefrom_np(actions.Get(), 3) != 0) {
         return false;
     }
+    const SpawnAttributes attributes;
     pid_t pid = 0;
-    if (posix_spawn(&pid, file.c_str(), actions.Get(), nullptr, argv.data(), environ) != 0) {
+    if (!attributes.Ok() ||
+        posix_spawn(&pid, file.c_str(), actions.Get(), attributes.Get(), argv.data(), environ) != 0) {
         return false;
     }
     if (!wait) {

@@ -8,6 +8,7 @@
 #include "app/Dialog.h"
 #include "app/EmbeddedMessageCatalog.h"
 #include "app/OpenDialogView.h"
+#include "app/ShutdownSignals.h"
 #include "app/TransferMonitorImpl.h"
 #include "app/UpdaterContext.h"
 #include "app/UpdaterMessages.h"
@@ -48,6 +49,9 @@ bool DataRootUsable(const std::string& dataRoot) {
 }  // namespace
 
 int Updater::Run(const UpdaterContext& context) {
+    // Before the service and the window system start threads, which then
+    // leave these signals to the watcher.
+    ShutdownSignals signals;
     const UpdaterMessages& messages = GetMessages();
     EmbeddedMessageCatalog catalog(messages.GetDomain());
     RegisterCatalogs(catalog);
@@ -64,6 +68,9 @@ int Updater::Run(const UpdaterContext& context) {
 
     const std::unique_ptr<DialogView> view = OpenDialogView();
     Dialog& dialog = Dialog::CreateSingleton(*service, *monitor, locale, context, messages, *view);
+    // A signal (Ctrl-C, logout, kill) closes the dialog, and the teardown
+    // below suspends and stores the transfers as when the user closes it.
+    signals.SetHandler([&dialog](int) { dialog.RequestEnd(); });
 
     if (DataRootUsable(context.dataRoot)) {
         dialog.Run();
@@ -72,11 +79,12 @@ int Updater::Run(const UpdaterContext& context) {
     }
 
     // The monitor goes first so that no callback can reach the service after
-    // it is gone; stopping it waits for a launched program to end.
-    monitor->Stop();
+    // it is gone; stopping it waits for a launched program to end, and for an
+    // error box the monitor thread is showing.
+    view->ServeWhile([&monitor] { monitor->Stop(); });
     monitor.reset();
     service.reset();
-    return 0;
+    return signals.ExitStatus(0);
 }
 
 }  // namespace Updater

@@ -25,8 +25,9 @@ class Updater {
 
     // The whole application run: language, transfer service, monitor and
     // dialog are set up, the dialog runs until it ends, and everything is torn
-    // down in reverse order. Returns the process exit code, always 0: the user
-    // has been told about every failure by then.
+    // down in reverse order. Returns the process exit code: 0, since the user
+    // has been told about every failure by then, or 128 + the signal number
+    // when SIGINT, SIGTERM or SIGHUP ended the run (in the same order).
     int Run(const UpdaterContext& context);
 
     Updater(const Updater&) = delete;

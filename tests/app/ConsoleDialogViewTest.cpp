@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <sstream>
 #include <thread>
@@ -57,18 +59,68 @@ class Events : public DialogViewEvents {
     std::thread ender_;
 };
 
+// The answers come from a stream in tests and from the terminal's descriptor
+// in the program; both are read the same way.
 TEST(ConsoleDialogViewTest, ANumberedPromptReadsTheChoiceAndAsksAgainAfterNonsense) {
-    std::istringstream in("7\nabc\n2 x\n2\n");
-    std::ostringstream out, err;
-    ConsoleDialogView view(in, out, err, true, false);
-    Events events(view, {"English", "Deutsch", "Français"});
-    view.RunModal(events);
+    const std::string answers = "7\nabc\n2 x\n2\n3\n";
+    for (const bool fromDescriptor : {false, true}) {
+        SCOPED_TRACE(fromDescriptor ? "descriptor" : "stream");
+        std::istringstream in(fromDescriptor ? "" : answers);
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        ASSERT_EQ(write(fds[1], answers.data(), answers.size()), static_cast<ssize_t>(answers.size()));
+        std::ostringstream out, err;
+        {
+            ConsoleDialogView view(in, out, err, true, false, fromDescriptor ? fds[0] : -1);
+            Events events(view, {"English", "Deutsch", "Français"});
+            view.RunModal(events);
+            EXPECT_THAT(events.chosen, ElementsAre(1));
+        }
+        EXPECT_THAT(out.str(),
+                    HasSubstr("Please select the language for your download:\n  1) English\n  2) Deutsch\n"
+                              "  3) Français\n"));
+        EXPECT_TRUE(err.str().empty());
+        if (fromDescriptor) {
+            // Nothing beyond the answer's line was taken from the input.
+            char rest[4] = {};
+            EXPECT_EQ(read(fds[0], rest, sizeof rest), 2);
+            EXPECT_EQ(std::string(rest, 2), "3\n");
+        }
+        close(fds[0]);
+        close(fds[1]);
+    }
+}
 
-    EXPECT_THAT(events.chosen, ElementsAre(1));
-    EXPECT_THAT(out.str(),
-                HasSubstr("Please select the language for your download:\n  1) English\n  2) Deutsch\n"
-                          "  3) Français\n"));
-    EXPECT_TRUE(err.str().empty());
+// Ctrl-C at the prompt: the signal's end request must not wait for an answer.
+TEST(ConsoleDialogViewTest, AnEndRequestedWhileThePromptWaitsForAnAnswerEndsIt) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::istringstream in;
+    std::ostringstream out, err;
+    std::thread ender;
+    {
+        ConsoleDialogView view(in, out, err, true, false, fds[0]);
+        class Events : public DialogViewEvents {
+          public:
+            explicit Events(ConsoleDialogView& v) : view(v) {}
+            void OnViewCreated() override { view.ShowLanguageChoice({"English", "Deutsch"}); }
+            void OnLanguageChosen(int) override { ++chosen; }
+            ConsoleDialogView& view;
+            int chosen = 0;
+        } events(view);
+        ender = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            view.EndModal();
+        });
+        const auto started = std::chrono::steady_clock::now();
+        view.RunModal(events);
+        ender.join();
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        EXPECT_EQ(events.chosen, 0);
+    }
+    EXPECT_THAT(out.str(), HasSubstr("[1-2, Enter for 1]: "));
+    close(fds[0]);
+    close(fds[1]);
 }
 
 TEST(ConsoleDialogViewTest, TheFirstEntryIsTakenWithoutAnInteractiveInputOrAnAnswer) {

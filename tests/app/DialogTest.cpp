@@ -422,6 +422,29 @@ TEST_F(DialogTest, ClosingTheWindowEndsRunAndLaterStatusIsIgnored) {
     EXPECT_EQ(view_.endModal, 0);
 }
 
+// A signal asks for the end from its own thread, whenever it comes: while the
+// window is open it ends the loop once, before the window opens it keeps the
+// transfers from being created at all.
+TEST_F(DialogTest, AnEndRequestedBeforeOrWhileTheWindowIsOpenEndsTheDialogOnce) {
+    Dialog& dialog = MakeDialog();
+    view_.script = [&](DialogViewEvents&) {
+        dialog.RequestEnd();
+        dialog.RequestEnd();
+    };
+    dialog.Run();
+    EXPECT_EQ(view_.endModal, 1);
+    EXPECT_EQ(contract_.Creations().size(), 2u);
+
+    dialog_.reset();
+    Dialog& early = MakeDialog();
+    view_.endModal = 0;
+    view_.script = nullptr;
+    early.RequestEnd();
+    early.Run();
+    EXPECT_EQ(view_.endModal, 1);
+    EXPECT_EQ(contract_.Creations().size(), 2u) << "no transfer is created after the request";
+}
+
 // The singleton lives until the process ends, so the checks run in a child
 // process of their own, which exits with 0 only when all of them hold.
 TEST_F(DialogTest, TheSingletonIsCreatedOnce) {

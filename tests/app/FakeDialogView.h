@@ -57,6 +57,7 @@ class FakeDialogView : public DialogView {
     void ShowError(const std::string& caption, const std::string& text) override {
         Record([&] { errors.push_back({caption, text}); });
     }
+    void ServeWhile(const std::function<void()>& work) override { work(); }
 
     // Read these only while no other thread uses the view.
     int endModal = 0;

@@ -307,7 +307,7 @@ TEST_F(GtkDialogViewTest, AnErrorBoxFromTheMonitorThreadIsModalOverTheWindowAndE
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
 }
 
-TEST_F(GtkDialogViewTest, AnErrorAfterTheLoopHasEndedGoesToStandardError) {
+TEST_F(GtkDialogViewTest, AnErrorAfterTheLoopHasEndedIsShownInABoxOfItsOwnWhileTheMainThreadWaits) {
     GtkDialogView view;
     class Events : public DialogViewEvents {
       public:
@@ -318,10 +318,23 @@ TEST_F(GtkDialogViewTest, AnErrorAfterTheLoopHasEndedGoesToStandardError) {
     } events(view);
     view.RunModal(events);
 
+    // As the monitor thread does when a transfer fails just as the window closes.
+    std::atomic<bool> modal{false};
+    std::string caption;
+    ErrorBoxAnswerer answerer([&](GtkWindow* box) {
+        modal = gtk_window_get_modal(box) && gtk_window_get_transient_for(box) == nullptr;
+        caption = gtk_window_get_title(box);
+    });
     testing::internal::CaptureStderr();
     std::thread late([&] { view.ShowError("Caption", "late text"); });
-    late.join();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Caption: late text\n");
+    const auto started = std::chrono::steady_clock::now();
+    view.ServeWhile([&] { late.join(); });
+
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(answerer.Seen());
+    EXPECT_TRUE(modal);
+    EXPECT_EQ(caption, "Caption");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
 }
 
 TEST_F(GtkDialogViewTest, AnErrorDuringCreationEndsTheDialogWithoutEnteringTheLoop) {

@@ -68,7 +68,7 @@ protected:
             *cdn_, {"--partner", "partner", "--package", "pkg", "--dest", destination_.Path(), "--retries", "0",
                     "--json", "--quiet"}));
         std::ostringstream out, err;
-        std::atomic<bool> interrupted{false};
+        std::atomic<int> interrupted{0};
         const int code = get::RunGet(options, out, err, interrupted);
         output = out.str() + err.str();
         return code;

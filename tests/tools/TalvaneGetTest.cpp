@@ -82,7 +82,7 @@ TEST_F(EngineEndToEnd, TalvaneGetDownloadsAPackageByteForByte) {
     get::GetOptions options = get::ParseGetArguments(test::CdnGetArguments(
         *server_, {"--partner", "partner", "--package", "pkg", "--dest", destination_.Path(), "--json", "--quiet"}));
     std::ostringstream out, err;
-    std::atomic<bool> interrupted{false};
+    std::atomic<int> interrupted{0};
     ASSERT_EQ(get::RunGet(options, out, err, interrupted), 0) << err.str();
     ExpectSameTree(destination_.Path());
     EXPECT_NE(out.str().find("\"state\":\"7\""), std::string::npos) << out.str();
@@ -181,7 +181,7 @@ TEST_F(EngineEndToEnd, UnknownPackageEndsWithAContentErrorAndExitCodeOne) {
         *server_, {"--partner", "partner", "--package", "missing", "--dest", destination_.Path(), "--quiet",
                    "--retries", "0"}));
     std::ostringstream out, err;
-    std::atomic<bool> interrupted{false};
+    std::atomic<int> interrupted{0};
     EXPECT_EQ(get::RunGet(options, out, err, interrupted), 1);
     EXPECT_NE(err.str().find("error 1"), std::string::npos) << err.str();
 }

@@ -215,7 +215,7 @@ GetOptions ParseGetArguments(const std::vector<std::string>& arguments) {
     return options;
 }
 
-int RunGet(const GetOptions& options, std::ostream& out, std::ostream& err, const std::atomic<bool>& interrupted) {
+int RunGet(const GetOptions& options, std::ostream& out, std::ostream& err, const std::atomic<int>& interruption) {
     const auto started = Clock::now();
     const TalvaneUpdaterMessages messages;
     TransferService service(MakeSettings(options));
@@ -243,7 +243,7 @@ int RunGet(const GetOptions& options, std::ostream& out, std::ostream& err, cons
     unsigned retriesLeft = options.retries;
     bool startAsked = false;
     while (true) {
-        if (interrupted.load()) {
+        if (const int signal = interruption.load(); signal != 0) {
             progress.Finish();
             // The counters as they were when interrupted: a suspended transfer
             // no longer reports them.
@@ -261,7 +261,7 @@ int RunGet(const GetOptions& options, std::ostream& out, std::ostream& err, cons
                 shown.error = status.error;
                 PrintJson(out, shown, std::chrono::duration<double>(Clock::now() - started).count());
             }
-            return 130;
+            return 128 + signal;
         }
         status = service.GetTransferStatus(id);
         const auto state = static_cast<TransferState>(status.state);

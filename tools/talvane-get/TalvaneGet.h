@@ -3,8 +3,9 @@
 // The transfer engine as a command-line tool: creates a transfer (or restores
 // a stored one), starts it into a folder once it is initialized, shows
 // progress, retries retryable errors a bounded number of times, and reports
-// the outcome. Run on one thread; `interrupted` may be set from a signal
-// handler, after which the transfer is suspended so that --restore continues it.
+// the outcome. Run on one thread; `interruption` may be set from another
+// thread to a signal number, after which the transfer is suspended so that
+// --restore continues it.
 
 #include <atomic>
 #include <cstdint>
@@ -45,7 +46,8 @@ GetOptions ParseGetArguments(const std::vector<std::string>& arguments);
 
 extern const char kGetUsage[];
 
-// Exit codes: 0 completed, 1 transfer error, 130 interrupted (transfer suspended).
-int RunGet(const GetOptions& options, std::ostream& out, std::ostream& err, const std::atomic<bool>& interrupted);
+// Exit codes: 0 completed, 1 transfer error, 128 + the signal number when
+// interrupted (transfer suspended): 130 for SIGINT, 143 SIGTERM, 129 SIGHUP.
+int RunGet(const GetOptions& options, std::ostream& out, std::ostream& err, const std::atomic<int>& interruption);
 
 }  // namespace tvl::get

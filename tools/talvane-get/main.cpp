@@ -1,19 +1,10 @@
 // talvane-get: downloads one package through the transfer engine.
 
-#include <signal.h>
-
 #include <atomic>
 #include <iostream>
 
+#include "app/ShutdownSignals.h"
 #include "tools/talvane-get/TalvaneGet.h"
-
-namespace {
-
-std::atomic<bool> interrupted{false};
-
-void OnInterrupt(int) { interrupted = true; }
-
-}  // namespace
 
 int main(int argc, char** argv) {
     tvl::get::GetOptions options;
@@ -23,13 +14,13 @@ int main(int argc, char** argv) {
         std::cerr << "talvane-get: " << e.what() << "\n" << tvl::get::kGetUsage;
         return 2;
     }
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
     try {
-        return tvl::get::RunGet(options, std::cout, std::cerr, interrupted);
+        // Before the engine starts its threads. SIGINT, SIGTERM and SIGHUP
+        // all suspend the transfer so that --restore continues it.
+        tvl::ShutdownSignals signals;
+        std::atomic<int> interruption{0};
+        signals.SetHandler([&interruption](int number) { interruption = number; });
+        return tvl::get::RunGet(options, std::cout, std::cerr, interruption);
     } catch (const std::exception& e) {
         std::cerr << "talvane-get: " << e.what() << "\n";
         return 1;
