@@ -75,6 +75,10 @@ void HttpManifestSource::Fetch(const std::string&, std::ostream& out) {
     std::shared_ptr<HttpRequest> request = requestFactory_->CreateRequest(params, session_);
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (abortPending_) {
+            abortPending_ = false;
+            throw ManifestAbortedException();
+        }
         currentRequest_ = request;
     }
     const HttpRequestStatus status = request->Execute();
@@ -107,6 +111,8 @@ void HttpManifestSource::Abort() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (currentRequest_) {
         currentRequest_->Cancel();
+    } else {
+        abortPending_ = true;
     }
 }
 

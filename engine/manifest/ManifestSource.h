@@ -52,8 +52,11 @@ public:
 
     void Fetch(const std::string& key, std::ostream& out) override;
 
-    // Cancels the request in flight, if any; a fetch that has not created its
-    // request yet is not affected.
+    // Cancels the request in flight. With none in flight the abort is kept:
+    // the next Fetch ends at once as aborted without sending its request, so
+    // an abort that lands just before a fetch publishes its request is not
+    // lost to a fetch that would then hang until its time-out. That fetch
+    // uses the abort up; the one after it runs as usual.
     void Abort();
 
     const std::string& GetUrl() const { return url_; }
@@ -66,6 +69,7 @@ private:
     const std::int32_t connectTimeoutSeconds_;
     const std::int32_t timeoutSeconds_;
     std::shared_ptr<HttpRequest> currentRequest_;
+    bool abortPending_ = false;  // guarded by mutex_, like the current request
 };
 
 class XmlHttpManifestSource : public HttpManifestSource {

@@ -8,7 +8,9 @@
 //
 // Threading: ExecuteTask runs on one worker thread at a time; Abort comes
 // from the thread that pauses or cancels the workflow and cancels the HTTP
-// request of the fetch under way. The mutex guards only the current source.
+// request of the fetch under way, or, before the fetch has sent it, ends the
+// fetch as it would send it (see HttpManifestSource::Abort). The mutex
+// guards only the current source.
 
 #include <cstdint>
 #include <memory>

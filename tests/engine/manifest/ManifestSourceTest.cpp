@@ -116,21 +116,24 @@ TEST_F(ManifestSourceTest, FailuresMapToTheirExceptions) {
     EXPECT_THROW(factory.GetManifest("pkg"), ManifestStreamException);
 }
 
-TEST_F(ManifestSourceTest, AbortDuringTheDownload) {
+TEST_F(ManifestSourceTest, AbortDuringTheDownloadAndBeforeIt) {
     server_->SetFault(CdnEndpoint::Manifest(), CdnFault::StalledAfter(10));
     auto factory = Packages();
     auto source = factory.CreateSource("pkg", nullptr);
-    auto result = std::async(std::launch::async, [&] {
-        std::stringstream out;
-        try {
-            source->Fetch("pkg", out);
-            return std::string("returned");
-        } catch (const ManifestAbortedException&) {
-            return std::string("aborted");
-        } catch (const std::exception& e) {
-            return std::string("other: ") + e.what();
-        }
-    });
+    const auto fetch = [&] {
+        return std::async(std::launch::async, [&] {
+            std::stringstream out;
+            try {
+                source->Fetch("pkg", out);
+                return std::string("returned");
+            } catch (const ManifestAbortedException&) {
+                return std::string("aborted");
+            } catch (const std::exception& e) {
+                return std::string("other: ") + e.what();
+            }
+        });
+    };
+    auto result = fetch();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
     while (server_->Requests(CdnEndpoint::Manifest()).empty() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -139,7 +142,19 @@ TEST_F(ManifestSourceTest, AbortDuringTheDownload) {
     source->Abort();
     ASSERT_EQ(result.wait_for(std::chrono::seconds(4)), std::future_status::ready);
     EXPECT_EQ(result.get(), "aborted");
-    source->Abort();  // nothing in flight: harmless
+
+    // An abort with nothing in flight, as when it lands before a fetch has
+    // sent its request, ends that fetch at once instead of leaving it to hang
+    // until its time-out; the fetch after that runs again.
+    source->Abort();
+    auto early = fetch();
+    ASSERT_EQ(early.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+    EXPECT_EQ(early.get(), "aborted");
+    EXPECT_EQ(server_->Requests(CdnEndpoint::Manifest()).size(), 1u) << "the aborted fetch sent nothing";
+    server_->ClearFaults();
+    auto later = fetch();
+    ASSERT_EQ(later.wait_for(std::chrono::seconds(4)), std::future_status::ready);
+    EXPECT_EQ(later.get(), "returned");
 }
 
 TEST_F(ManifestSourceTest, OversizedBodyIsAContentError) {
