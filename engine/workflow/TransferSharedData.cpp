@@ -58,11 +58,13 @@ ChecksumStatusData::ChecksumStatusData(std::shared_ptr<TransferSharedMapData> ma
     const TransferSharedMapData& chunk = *mapData_;
     const HttpRequestStatus& last = chunk.lastRequestStatus;
     const std::uint64_t fileSize = chunk.sharedFileData ? chunk.sharedFileData->size : 0;
+    // Before any request the last position is still 0, below a later chunk's start.
+    const std::uint64_t received =
+        chunk.lastPosition > chunk.lowerBound ? chunk.lastPosition - chunk.lowerBound : 0;
     summary_ = "error|6|" + std::to_string(fileSize) + "|" + std::to_string(chunk.lowerBound) + "|" +
-               std::to_string(chunk.lastPosition - chunk.lowerBound) + "|" +
-               std::to_string(last.bytesWritten) + "|" + std::to_string(last.responseCode) + "|" +
-               std::to_string(chunk.failedNodeCount) + "|" + last.ip + "|" +
-               LowercaseHex(chunk.expectedChecksum) + "|" + LowercaseHex(actualChecksum_);
+               std::to_string(received) + "|" + std::to_string(last.bytesWritten) + "|" +
+               std::to_string(last.responseCode) + "|" + std::to_string(chunk.failedNodeCount) + "|" +
+               last.ip + "|" + LowercaseHex(chunk.expectedChecksum) + "|" + LowercaseHex(actualChecksum_);
 }
 
 std::string ChecksumStatusData::GetSummary() const {

@@ -203,6 +203,9 @@ TEST_F(ChunkWriterTest, BytesLandInTheChunkRange) {
 }
 
 TEST_F(ChunkWriterTest, MapDataDescriptionAndChecksumSummary) {
+    // A chunk judged before any request (a verification) received nothing.
+    EXPECT_EQ(ChecksumStatusData(chunk_, 0x1f).GetSummary(), "error|6|30|10|0|0|0|0||abc|1f");
+
     chunk_->lastRequestStatus.bytesWritten = 10;
     chunk_->lastRequestStatus.responseCode = 206;
     chunk_->lastRequestStatus.ip = "127.0.0.1";
