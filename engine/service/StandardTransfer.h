@@ -7,8 +7,9 @@
 //
 // Events: every accepted operation and every report that changes the state
 // raises exactly one transfer event through SendEvent, after the mutex has
-// been released. That is the one place where the event and log managers will
-// receive a transfer's events; the base implementation sends nothing.
+// been released. That is the one place where a transfer's events leave it:
+// the base implementation builds the event the record names and fires it to
+// the behavior's log and analytics managers; tests override it to record.
 //
 // Threading: every public operation may be called from any thread. Reports
 // arrive on the work manager's threads. Workflow release and file deletion
