@@ -59,6 +59,9 @@ private:
     // Where the work stands in its workflow's queues; only touched under that
     // workflow's lock (see StandardWorkflow).
     std::uint8_t queueState_ = 0;
+    // The workflow's retry count when it last handed the work to its manager;
+    // under the same lock.
+    std::uint64_t dispatchedInRetry_ = 0;
 };
 
 }  // namespace tvl

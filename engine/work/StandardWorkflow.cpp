@@ -208,8 +208,17 @@ bool StandardWorkflow::Cancel(const WorkStatus& status) {
         Pause();
         Finish(WorkflowState::Cancelled);
     }
-    root_->NotifyComplete(status);
+    // Past the workflow, which ignores completions once it is finished.
+    root_->NotifyListeners(status);
     return true;
+}
+
+bool StandardWorkflow::DropsReport(const Work& work) const {
+    // Asked after the workflow's own turn with the report. A root's report
+    // asked before Cancel changed the state still goes out, and Cancel's end
+    // follows it as on a completed workflow; a later one is dropped, since
+    // Cancel has told the root's listeners the end already.
+    return &work == root_.get() && GetState() == WorkflowState::Cancelled;
 }
 
 void StandardWorkflow::QueueWork(const std::shared_ptr<SimpleWork>& work) {
@@ -265,7 +274,8 @@ void StandardWorkflow::OnWorkComplete(const std::shared_ptr<const Work>& work, c
             }
             return;
     }
-    if (status.result != WorkResult::RetryableError || status.retry || IsWaitingForRetry()) {
+    if (status.result != WorkResult::RetryableError || status.retry || IsWaitingForRetry() ||
+        IsFromRunBeforeRetry(*work)) {
         return;
     }
     InterruptRunning();
@@ -278,6 +288,15 @@ void StandardWorkflow::OnWorkComplete(const std::shared_ptr<const Work>& work, c
     for (WorkflowRetryableErrorCallback* callback : callbacks) {
         callback->OnWorkflowRetryableError(self, work, status);
     }
+}
+
+bool StandardWorkflow::IsFromRunBeforeRetry(const Work& work) const {
+    // A work under way when the tree stopped cannot always be interrupted (its
+    // answer may be in already). Its error belongs to the run the owner has
+    // retried out of: the work is queued again like any other that failed,
+    // and stops the tree only if it fails again in the retried run.
+    const auto* simple = dynamic_cast<const SimpleWork*>(&work);
+    return simple != nullptr && simple->dispatchedInRetry_ != retries_.load(std::memory_order_acquire);
 }
 
 void StandardWorkflow::Push(const std::shared_ptr<SimpleWork>& work) {
@@ -302,6 +321,7 @@ void StandardWorkflow::DispatchLane(Lane& lane) {
         std::shared_ptr<SimpleWork> work = lane.ready.top().work;
         lane.ready.pop();
         work->queueState_ = kRunning;
+        work->dispatchedInRetry_ = retries_.load(std::memory_order_acquire);
         running_.insert(work);
         ++lane.running;
         // Posting never runs the task inline, so holding the lock here is safe.

@@ -13,8 +13,15 @@
 // on the workflow's recursive mutex. Composites hold their own lock while
 // they queue children here, so this lock is never held while calling into a
 // composite: Start queues the root's first works before taking it, and the
-// retryable-error callbacks and the root's NotifyComplete in Cancel run
-// without it, so they may call back into the workflow.
+// retryable-error callbacks and the root's listeners in Cancel run without
+// it, so they may call back into the workflow.
+//
+// A retryable error that a work dispatched before the latest Retry reports
+// afterwards does not stop the retried run: the work is queued again.
+//
+// The root ends once per run: after Cancel has told the root's listeners
+// its status, reports of the root itself (from a work that could not be
+// interrupted and finished later) are dropped.
 
 #include <atomic>
 #include <cstdint>
@@ -63,6 +70,7 @@ public:
     bool IsWaitingForRetry() const override;
     bool IsFinished() const override;
     bool Cancel(const WorkStatus& status) override;
+    bool DropsReport(const Work& work) const override;
     void AddRetryableErrorCallback(WorkflowRetryableErrorCallback* callback) override;
     void QueueWork(const std::shared_ptr<SimpleWork>& work) override;
     void OnSimpleWorkComplete(const std::shared_ptr<SimpleWork>& work, const WorkStatus& status) override;
@@ -91,6 +99,7 @@ private:
     void DispatchLane(Lane& lane);
     Lane& LaneOf(const SimpleWork& work);
     void InterruptRunning();
+    bool IsFromRunBeforeRetry(const Work& work) const;
     void Finish(WorkflowState state);
     bool IsFinishedState(WorkflowState state) const;
 

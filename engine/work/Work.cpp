@@ -43,7 +43,15 @@ void Work::NotifyComplete(const WorkStatus& status) {
     const std::shared_ptr<const Work> self = shared_from_this();
     if (const auto workflow = workflow_.lock()) {
         workflow->OnWorkComplete(self, status);
+        if (workflow->DropsReport(*this)) {
+            return;
+        }
     }
+    NotifyListeners(status);
+}
+
+void Work::NotifyListeners(const WorkStatus& status) {
+    const std::shared_ptr<const Work> self = shared_from_this();
     for (WorkCompleteCallback* callback : completeCallbacks_) {
         callback->OnWorkComplete(self, status);
     }

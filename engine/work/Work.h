@@ -53,6 +53,7 @@ public:
     void AddCompleteCallback(WorkCompleteCallback* callback);
     // Reports the end of one run: to the workflow first, then to the work's own
     // callbacks in order, and to the parent last (which may queue the next child).
+    // The workflow may drop the report after its own turn (see Workflow::DropsReport).
     void NotifyComplete(const WorkStatus& status);
 
     const WorkPath& GetPath() const { return path_; }
@@ -66,6 +67,12 @@ protected:
     virtual void OnSetWorkflow(const std::shared_ptr<Workflow>& workflow) = 0;
 
 private:
+    friend class StandardWorkflow;
+
+    // The callbacks' and the parent's part of NotifyComplete; a cancelling
+    // workflow uses it to tell the root's listeners the end it decided.
+    void NotifyListeners(const WorkStatus& status);
+
     std::weak_ptr<Workflow> workflow_;
     std::vector<WorkCompleteCallback*> completeCallbacks_;
     std::weak_ptr<CompositeWork> parent_;

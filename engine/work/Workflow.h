@@ -60,7 +60,12 @@ public:
     virtual bool IsWaitingForRetry() const = 0;
     virtual bool IsFinished() const = 0;
     // Stops for good and tells the root's complete callbacks the given status.
+    // From then on the root's own reports no longer reach them, so a work that
+    // could not be interrupted cannot end the root a second time.
     virtual bool Cancel(const WorkStatus& status) = 0;
+    // Asked by a work after the workflow has seen its report: true when the
+    // report must go no further (the root's, once Cancel has told its end).
+    virtual bool DropsReport(const Work& /*work*/) const { return false; }
     // Not owned; register before Start.
     virtual void AddRetryableErrorCallback(WorkflowRetryableErrorCallback* callback) = 0;
     // A simple work of the tree is ready to run.

@@ -266,6 +266,36 @@ TEST_F(WorkflowTest, UnabsorbedRetryableErrorWaitsForRetry) {
     EXPECT_EQ(retryable.Calls(), 1);
 }
 
+TEST_F(WorkflowTest, RetryableErrorOfTheRunBeforeARetryDoesNotStopTheRetriedRun) {
+    // The slow work ignores Abort: it is under way when the flaky one stops
+    // the tree, and its error comes in only after the owner's retry.
+    std::atomic<bool> release{false};
+    std::atomic<int> slowRuns{0};
+    const auto flaky = ScriptedWork::Create({WorkResult::RetryableError, WorkResult::Success});
+    const auto slow = ScriptedWork::Create({WorkResult::RetryableError, WorkResult::Success});
+    slow->onExecute = [&] {
+        if (++slowRuns == 1) {
+            WaitUntil([&] { return release.load(); });
+        }
+    };
+    flaky->onExecute = [&] { WaitUntil([&] { return slowRuns >= 1; }); };
+    const auto root = ParallelWork::Create();
+    root->AddWork(flaky);
+    root->AddWork(slow);
+    const auto workflow = Make(root, 2);
+    workflow->Start();
+    ASSERT_TRUE(WaitUntil([&] { return retryable.Calls() == 1; }));
+    EXPECT_EQ(retryable.lastWork, flaky.get());
+
+    EXPECT_TRUE(workflow->Retry());
+    release = true;
+    ASSERT_TRUE(rootDone.WaitForCount(1));
+    EXPECT_EQ(RootStatus().result, WorkResult::Success);
+    EXPECT_EQ(retryable.Calls(), 1) << "the earlier run's error stopped the retried run";
+    EXPECT_EQ(slow->runs, 2) << "the work whose error came late runs again in the retried run";
+    EXPECT_EQ(flaky->runs, 2);
+}
+
 TEST_F(WorkflowTest, RetryableErrorCallbackMayRetryAtOnce) {
     const auto flaky = ScriptedWork::Create({WorkResult::RetryableError, WorkResult::RetryableError,
                                              WorkResult::Success});
@@ -420,6 +450,38 @@ TEST_F(WorkflowTest, CancelNotifiesTheRootOnceAndIsFinal) {
     EXPECT_EQ(gate->aborts, 1);
     EXPECT_EQ(workflow->GetReadyCount(), 0u);
     EXPECT_EQ(rootDone.Count(), 1u) << "the cancelled gate's report must not reach the root's callbacks";
+}
+
+TEST_F(WorkflowTest, CancelEndsTheRootOnceThoughAWorkThatIgnoresAbortFinishesLater) {
+    // The stubborn work cannot be interrupted and succeeds after the cancel:
+    // as a sequence's last child it completes the sequence, as the root it
+    // completes itself. Either way the root already ended with the cancel.
+    const WorkStatus abort(WorkResult::Error, std::make_shared<WorkErrorData>("aborted by owner"));
+    for (const bool asRoot : {false, true}) {
+        SCOPED_TRACE(asRoot ? "simple root" : "sequence root");
+        std::atomic<bool> release{false};
+        const auto stubborn = ScriptedWork::Create({WorkResult::Success});
+        stubborn->onExecute = [&release] { WaitUntil([&release] { return release.load(); }); };
+        const auto sequence = SequentialWork::Create();
+        sequence->AddWork(stubborn);
+        const std::shared_ptr<Work> root = asRoot ? std::shared_ptr<Work>(stubborn) : sequence;
+        CompletionRecorder ends;
+        root->AddCompleteCallback(&ends);
+        const auto workflow = StandardWorkflow::Create(root, &manager, 2);
+        workflow->Start();
+        ASSERT_TRUE(WaitUntil([&] { return stubborn->runs == 1; }));
+
+        EXPECT_TRUE(workflow->Cancel(abort));
+        release = true;
+        // The running set empties only after the work's report has gone round.
+        ASSERT_TRUE(WaitUntil([&] { return workflow->GetRunningCount() == 0; }));
+
+        EXPECT_EQ(stubborn->aborts, 1);
+        EXPECT_EQ(stubborn->runs, 1);
+        ASSERT_EQ(ends.Count(), 1u) << "the late success ended the root a second time";
+        EXPECT_EQ(test::ErrorMessage(ends.Entries().front().status), "aborted by owner");
+        EXPECT_EQ(workflow->GetState(), WorkflowState::Cancelled);
+    }
 }
 
 TEST_F(WorkflowTest, CancelAfterCompletionNotifiesOnceMore) {

@@ -346,48 +346,74 @@ TEST(DownloadWorkflowTest, ChunkCorruptedByEveryNodeStopsWithVerificationErrorUn
     EXPECT_EQ(status.bytesVerified, status.bytesTotal);
 }
 
+// A file of two chunks, with `fault` on every node and every answer going
+// through HeldAnswers.
+class HeldPairDownload {
+  public:
+    HeldPairDownload(Delivery& delivery, const CdnFault& fault, std::uint32_t seed)
+        : delivery_(delivery), requests_(&proxies_, &held) {
+        Delivery::Source source;
+        source.files.emplace_back("pair.bin", GeneratedBytes(2 * kChunkSize, seed));
+        delivery.Publish(source);
+        delivery.SetFaultOnEveryNode(fault);
+        delivery.Behavior().httpRequestFactory = &requests_;
+        delivery.Behavior().httpSessionFactory = &sessions_;
+        transfer = delivery.NewDownload();
+    }
+
+    // Holds the nth answer of each chunk and lets the first chunk's go once
+    // the second's is held, so that the first chunk stops the tree while the
+    // second's answer is still out. Returns the stopped status (error 0 when
+    // that did not happen in time); the second chunk's answer stays held.
+    TransferStatus StopOnTheFirstChunk(int nth) {
+        held.Hold("pair.bin", 0, nth);
+        held.Hold("pair.bin", kChunkSize, nth);
+        EXPECT_EQ(Delivery::Initialize(*transfer).error, 0);
+        transfer->Start(delivery_.Destination());
+        const bool secondHeld = held.WaitUntilHeld("pair.bin", kChunkSize);
+        held.Release("pair.bin", 0);
+        TransferStatus failed;
+        const bool stopped = WaitUntil([&] {
+            failed = transfer->GetStatus();
+            return failed.error != 0;
+        });
+        EXPECT_TRUE(secondHeld);
+        EXPECT_TRUE(stopped);
+        if (!secondHeld || !stopped) {
+            held.ReleaseAll();
+            return TransferStatus();
+        }
+        return failed;
+    }
+
+    HeldAnswers held;
+    std::shared_ptr<StandardTransfer> transfer;
+
+  private:
+    Delivery& delivery_;
+    DirectProxyFactory proxies_;
+    HoldingHttpRequestFactory requests_;
+    UnpooledSessionFactory sessions_;
+};
+
 TEST(DownloadWorkflowTest, CorruptAnswerThatArrivesAsTheTreeStopsIsNotChargedToTheRetry) {
     Delivery delivery;
-    Delivery::Source source;
-    source.files.emplace_back("pair.bin", GeneratedBytes(2 * kChunkSize, 6));
-    delivery.Publish(source);
-    delivery.SetFaultOnEveryNode(CdnFault::CorruptByte(0));
-    DirectProxyFactory proxies;
-    HeldAnswers held;
-    HoldingHttpRequestFactory requests(&proxies, &held);
-    UnpooledSessionFactory sessions;
-    delivery.Behavior().httpRequestFactory = &requests;
-    delivery.Behavior().httpSessionFactory = &sessions;
+    HeldPairDownload pair(delivery, CdnFault::CorruptByte(0), 6);
     // Three nodes: each chunk tries each of them once before the tree stops.
-    // The second chunk's last (corrupt) answer is held until the first chunk
-    // has used up its nodes and stopped the tree; the first chunk's last
-    // answer waits for the second's, so the order is fixed.
-    held.Hold("pair.bin", 0, 3);
-    held.Hold("pair.bin", kChunkSize, 3);
-    auto transfer = delivery.NewDownload();
-    ASSERT_EQ(Delivery::Initialize(*transfer).error, 0);
-    transfer->Start(delivery.Destination());
-
-    const bool secondHeld = held.WaitUntilHeld("pair.bin", kChunkSize);
-    held.Release("pair.bin", 0);
-    TransferStatus failed;
-    const bool stopped = WaitUntil([&] {
-        failed = transfer->GetStatus();
-        return failed.error != 0;
-    });
-    held.ReleaseAll();
-    ASSERT_TRUE(secondHeld);
-    ASSERT_TRUE(stopped);
+    // The second chunk's last (corrupt) answer comes in only after the first
+    // chunk has used up its nodes and stopped the tree.
+    const TransferStatus failed = pair.StopOnTheFirstChunk(3);
+    pair.held.ReleaseAll();
     ASSERT_EQ(failed.error, Error(TransferError::VerificationError));
     ASSERT_TRUE(failed.retryable);
     // The held answer has now come in; its verification waits for the retry.
-    QuiesceBeforeRetry(*transfer);
+    QuiesceBeforeRetry(*pair.transfer);
     const std::size_t askedBeforeRetry = delivery.NodeRequests();
     EXPECT_EQ(askedBeforeRetry, 6u);
 
     delivery.Server().ClearFaults();
-    transfer->Retry();
-    const TransferStatus status = Delivery::WaitForEnd(*transfer);
+    pair.transfer->Retry();
+    const TransferStatus status = Delivery::WaitForEnd(*pair.transfer);
 
     ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
     EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
@@ -395,6 +421,28 @@ TEST(DownloadWorkflowTest, CorruptAnswerThatArrivesAsTheTreeStopsIsNotChargedToT
     // Both chunks were asked for again after the retry, the second one after
     // its stale bytes failed: nothing from the stopped run was taken as is.
     EXPECT_EQ(delivery.NodeRequests(), askedBeforeRetry + 2);
+}
+
+TEST(DownloadWorkflowTest, UnavailableAnswerThatArrivesAfterTheRetryDoesNotStopItAgain) {
+    // One node: no exploring request, whose retry would be free, so each
+    // chunk request makes exactly two attempts before its error reaches the
+    // tree.
+    Delivery delivery(1);
+    HeldPairDownload pair(delivery, CdnFault::WithStatus(503), 7);
+    const TransferStatus failed = pair.StopOnTheFirstChunk(2);
+    ASSERT_EQ(failed.error, Error(TransferError::ConnectionError));
+    ASSERT_TRUE(failed.retryable);
+
+    // No quiescing: the retry comes while the second chunk's 503 is still out.
+    delivery.Server().ClearFaults();
+    pair.transfer->Retry();
+    pair.held.Release("pair.bin", kChunkSize);
+    const TransferStatus status = Delivery::WaitForEnd(*pair.transfer);
+
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+    EXPECT_EQ(status.bytesVerified, status.bytesTotal);
+    EXPECT_EQ(delivery.NodeRequests(), 2u + 2u + 2u) << "two 503s per chunk, then one request each";
 }
 
 TEST(DownloadWorkflowTest, ServiceUnavailableEverywherePausesWithRetryableErrorAndRetryCompletes) {
@@ -424,9 +472,8 @@ TEST(DownloadWorkflowTest, ServiceUnavailableEverywherePausesWithRetryableErrorA
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(delivery.NodeRequests(), asked);
 
-    // Attempts already under way when the tree stopped still finish with the
-    // faulty answers; the retry comes once they have.
-    QuiesceBeforeRetry(*transfer);
+    // Attempts still under way may answer 503 after the retry; that is the
+    // stopped run's error, not the retried one's.
     delivery.Server().ClearFaults();
     transfer->Retry();
     const TransferStatus status = Delivery::WaitForEnd(*transfer);
@@ -448,9 +495,8 @@ TEST(DownloadWorkflowTest, UnavailableManifestHostPausesInitializationUntilRetri
     EXPECT_TRUE(failed.retryable);
     EXPECT_EQ(StateOf(failed), TransferState::Initializing);
 
-    // Attempts already under way when the tree stopped still finish with the
-    // faulty answers; the retry comes once they have.
-    QuiesceBeforeRetry(*transfer);
+    // The other getter may still answer 503 after the retry; that is the
+    // stopped run's error, not the retried one's.
     delivery.Server().ClearFaults();
     transfer->Retry();
     TransferStatus status;
