@@ -5,6 +5,7 @@
 // Manifests are used through shared pointers and are not copyable.
 
 #include <boost/property_tree/ptree_fwd.hpp>
+#include <string>
 
 namespace tvl {
 
@@ -17,6 +18,20 @@ protected:
     InputManifest() = default;
     InputManifest(const InputManifest&) = delete;
     InputManifest& operator=(const InputManifest&) = delete;
+};
+
+// A manifest whose documents may be large reads its XML text in one pass
+// instead, keeping what it reads but no tree of the whole document. Same
+// contract as Read.
+class StreamedXmlManifest {
+public:
+    virtual ~StreamedXmlManifest() = default;
+    virtual void ReadXml(const std::string& text) = 0;
+
+protected:
+    StreamedXmlManifest() = default;
+    StreamedXmlManifest(const StreamedXmlManifest&) = delete;
+    StreamedXmlManifest& operator=(const StreamedXmlManifest&) = delete;
 };
 
 class OutputManifest {

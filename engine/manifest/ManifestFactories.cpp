@@ -5,6 +5,7 @@
 
 #include "engine/manifest/GeolocationManifest.h"
 #include "engine/manifest/ManifestExceptions.h"
+#include "engine/manifest/ManifestParsing.h"
 #include "engine/manifest/ManifestSource.h"
 #include "engine/manifest/ManifestValues.h"
 #include "engine/manifest/NodeManifest.h"
@@ -85,8 +86,10 @@ std::shared_ptr<ManifestSource> XmlHttpPackageManifestFactory::CreateSource(cons
 
 std::shared_ptr<HttpManifestSource> XmlHttpPackageManifestFactory::CreateSource(
     const std::string& key, const std::shared_ptr<HttpSession>& session) {
+    // Package manifests are read in one pass, so they may be as long as big
+    // packages need.
     return std::make_shared<XmlHttpManifestSource>(GetUrl(key), requestFactory_, session, connectTimeoutSeconds_,
-                                                   timeoutSeconds_);
+                                                   timeoutSeconds_, MaxPackageManifestBytes);
 }
 
 std::string XmlHttpPackageManifestFactory::GetUrl(const std::string& key) const {

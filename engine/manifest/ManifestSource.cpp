@@ -47,7 +47,11 @@ void ManifestSource::Load(const std::string& key, InputManifest& target) {
         std::stringstream text;
         Fetch(key, text);
         body = text.str();
-    }  // the stream's buffer, up to twice the body, is gone before the tree is built
+    }  // the stream's buffer, up to twice the body, is gone before the body is read
+    ReadBody(body, target);
+}
+
+void ManifestSource::ReadBody(const std::string& body, InputManifest& target) {
     boost::property_tree::ptree tree;
     ParseText(body, tree);
     target.Read(tree);
@@ -60,15 +64,16 @@ void ManifestSource::ParseText(const std::string& text, boost::property_tree::pt
 
 HttpManifestSource::HttpManifestSource(std::string url, HttpRequestFactory* requestFactory,
                                        std::shared_ptr<HttpSession> session, std::int32_t connectTimeoutSeconds,
-                                       std::int32_t timeoutSeconds)
+                                       std::int32_t timeoutSeconds, std::uint64_t maxBytes)
     : url_(std::move(url)),
       requestFactory_(requestFactory),
       session_(std::move(session)),
       connectTimeoutSeconds_(connectTimeoutSeconds),
-      timeoutSeconds_(timeoutSeconds) {}
+      timeoutSeconds_(timeoutSeconds),
+      maxBytes_(maxBytes) {}
 
 void HttpManifestSource::Fetch(const std::string&, std::ostream& out) {
-    LimitedWriter writer(&out, MaxManifestBytes);
+    LimitedWriter writer(&out, maxBytes_);
     HttpRequestParams params(url_, &writer);
     params.connectTimeoutSeconds = connectTimeoutSeconds_;
     params.timeoutSeconds = timeoutSeconds_;
@@ -87,7 +92,7 @@ void HttpManifestSource::Fetch(const std::string&, std::ostream& out) {
         currentRequest_.reset();
     }
     if (writer.Exceeded()) {
-        throw ManifestParseException("manifest larger than " + std::to_string(MaxManifestBytes) + " bytes");
+        throw ManifestParseException("manifest larger than " + std::to_string(maxBytes_) + " bytes");
     }
     switch (status.result) {
         case HttpRequestResult::Success:
@@ -120,6 +125,14 @@ void XmlHttpManifestSource::Parse(std::istream& in, boost::property_tree::ptree&
 
 void XmlHttpManifestSource::ParseText(const std::string& text, boost::property_tree::ptree& tree) {
     ParseXmlManifestText(text, tree);
+}
+
+void XmlHttpManifestSource::ReadBody(const std::string& body, InputManifest& target) {
+    if (auto* streamed = dynamic_cast<StreamedXmlManifest*>(&target)) {
+        streamed->ReadXml(body);
+    } else {
+        ManifestSource::ReadBody(body, target);
+    }
 }
 
 void JsonHttpManifestSource::Parse(std::istream& in, boost::property_tree::ptree& tree) {

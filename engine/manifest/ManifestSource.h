@@ -29,26 +29,32 @@ public:
     virtual void Fetch(const std::string& key, std::ostream& out) = 0;
     virtual void Parse(std::istream& in, boost::property_tree::ptree& tree) = 0;
 
-    // Fetch, Parse, then the target's Read.
+    // Fetch, then ReadBody.
     void Load(const std::string& key, InputManifest& target);
 
 protected:
     ManifestSource() = default;
+
+    // Fills the target from the fetched text: ParseText then Read, unless the
+    // source has a better way for this target.
+    virtual void ReadBody(const std::string& body, InputManifest& target);
 
     // Parse of text already in memory; sources whose parser reads text override
     // it to spare a copy of the body.
     virtual void ParseText(const std::string& text, boost::property_tree::ptree& tree);
 };
 
-// Fetches one fixed URL. A body beyond MaxManifestBytes fails as
-// ManifestParseException as soon as it passes the limit: a server sending that
-// much is not sending a manifest, and fetching it again would not help.
+// Fetches one fixed URL. A body beyond `maxBytes` (MaxManifestBytes unless the
+// document is read in one pass) fails as ManifestParseException as soon as it
+// passes the limit: a server sending that much is not sending a manifest, and
+// fetching it again would not help.
 class HttpManifestSource : public ManifestSource {
 public:
     static constexpr std::uint64_t MaxManifestBytes = ::tvl::MaxManifestBytes;
 
     HttpManifestSource(std::string url, HttpRequestFactory* requestFactory, std::shared_ptr<HttpSession> session,
-                       std::int32_t connectTimeoutSeconds, std::int32_t timeoutSeconds);
+                       std::int32_t connectTimeoutSeconds, std::int32_t timeoutSeconds,
+                       std::uint64_t maxBytes = MaxManifestBytes);
 
     void Fetch(const std::string& key, std::ostream& out) override;
 
@@ -68,6 +74,7 @@ private:
     const std::shared_ptr<HttpSession> session_;
     const std::int32_t connectTimeoutSeconds_;
     const std::int32_t timeoutSeconds_;
+    const std::uint64_t maxBytes_;
     std::shared_ptr<HttpRequest> currentRequest_;
     bool abortPending_ = false;  // guarded by mutex_, like the current request
 };
@@ -79,6 +86,8 @@ public:
 
 protected:
     void ParseText(const std::string& text, boost::property_tree::ptree& tree) override;
+    // A StreamedXmlManifest reads the text itself, without a tree.
+    void ReadBody(const std::string& body, InputManifest& target) override;
 };
 
 class JsonHttpManifestSource : public HttpManifestSource {

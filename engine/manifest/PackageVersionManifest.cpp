@@ -10,6 +10,19 @@ namespace tvl {
 PackageVersionManifest::PackageVersionManifest() : policy_(GeofencePolicy::Unset) {}
 
 void PackageVersionManifest::Read(const boost::property_tree::ptree& tree) {
+    std::vector<std::string> codes;
+    if (const auto list = tree.get_child_optional("countryCodes")) {
+        for (const auto& child : *list) {
+            if (child.first != "countryCode") {
+                throw ManifestParseException();
+            }
+            codes.push_back(child.second.data());
+        }
+    }
+    Read(tree, std::move(codes));
+}
+
+void PackageVersionManifest::Read(const boost::property_tree::ptree& tree, std::vector<std::string> countryCodes) {
     id_ = RequiredString(tree, "id");
     run_ = OptionalString(tree, "run", std::string());
 
@@ -26,15 +39,7 @@ void PackageVersionManifest::Read(const boost::property_tree::ptree& tree) {
         throw ManifestParseException();
     }
 
-    countryCodes_.clear();
-    if (const auto codes = tree.get_child_optional("countryCodes")) {
-        for (const auto& child : *codes) {
-            if (child.first != "countryCode") {
-                throw ManifestParseException();
-            }
-            countryCodes_.push_back(child.second.data());
-        }
-    }
+    countryCodes_ = std::move(countryCodes);
 
     if (id_.empty() || (!countryCodes_.empty() && policy_ == GeofencePolicy::Unset)) {
         throw ManifestParseException();

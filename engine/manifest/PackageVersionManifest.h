@@ -18,6 +18,9 @@ public:
     PackageVersionManifest();
 
     void Read(const boost::property_tree::ptree& tree) override;
+    // The same with the codes of the element's "countryCodes" already taken
+    // out of it (a streamed document's); `tree` holds its other values.
+    void Read(const boost::property_tree::ptree& tree, std::vector<std::string> countryCodes);
 
     const std::string& GetId() const { return id_; }
     std::string GetRun() const { return run_; }

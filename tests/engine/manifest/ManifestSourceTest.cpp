@@ -157,10 +157,31 @@ TEST_F(ManifestSourceTest, AbortDuringTheDownloadAndBeforeIt) {
     EXPECT_EQ(later.get(), "returned");
 }
 
+// Package manifests, read in one pass, may be four times as long as node
+// lists, which are read as trees.
 TEST_F(ManifestSourceTest, OversizedBodyIsAContentError) {
     WriteFile(root_.Join("manifests/huge/current.xml"), std::string(HttpManifestSource::MaxManifestBytes + 1, ' '));
     auto factory = Packages();
     EXPECT_THROW(factory.GetManifest("huge"), ManifestParseException);
+
+    const auto padded = [](std::string text, std::uint64_t size) { return text.append(size - text.size(), '\n'); };
+    WriteFile(root_.Join("manifests/pkg/current.xml"), padded(kPackage, 4 * HttpManifestSource::MaxManifestBytes));
+    EXPECT_EQ(factory.GetManifest("pkg")->GetFiles().size(), 1u);
+    WriteFile(root_.Join("manifests/pkg/current.xml"), padded(kPackage, MaxPackageManifestBytes + 1));
+    try {
+        factory.GetManifest("pkg");
+        ADD_FAILURE() << "a package manifest over its cap was read";
+    } catch (const ManifestParseException& e) {
+        EXPECT_NE(std::string(e.what()).find("larger than"), std::string::npos) << e.what();
+    }
+
+    XmlHttpNodeListManifestFactory nodes(server_->ManifestHost(), &requests_, 2, 5);
+    const std::string list =
+        "<ArrayOfNodeInfo><NodeInfo NodeId=\"n1\" Host=\"127.0.0.1:1\"/></ArrayOfNodeInfo>";
+    WriteFile(root_.Join("nodes/partner.xml"), padded(list, HttpManifestSource::MaxManifestBytes));
+    EXPECT_EQ(nodes.GetManifest("partner")->GetNodes().size(), 1u);
+    WriteFile(root_.Join("nodes/partner.xml"), padded(list, HttpManifestSource::MaxManifestBytes + 1));
+    EXPECT_THROW(nodes.GetManifest("partner"), ManifestParseException);
 }
 
 TEST_F(ManifestSourceTest, NodeListAndGeolocation) {

@@ -2,6 +2,7 @@
 
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
+#include <functional>
 #include <sstream>
 
 #include "engine/manifest/Crc32.h"
@@ -23,10 +24,51 @@ ptree Xml(const std::string& text) {
     return tree;
 }
 
+// Everything a reader of the manifest can see of it.
+std::string Describe(const StandardPackageManifest& manifest) {
+    std::ostringstream out;
+    out << manifest.GetId() << '|' << manifest.GetName() << '|' << manifest.GetPartnerId() << '|'
+        << manifest.GetVersionId() << '|' << manifest.GetRun() << '|' << manifest.IsActive() << '|'
+        << (manifest.GetRunFile() ? manifest.GetRunFile()->GetPath() : "-") << '|';
+    for (const char* country : {"DE", "FR", "US", "XX", "de"}) {
+        out << manifest.IsCountryAllowed(country);
+    }
+    for (const auto& file : manifest.GetFiles()) {
+        out << "\n" << file->GetPath() << ' ' << file->GetSize() << ' ' << file->GetChunkSize();
+        for (const std::uint32_t sum : file->GetChecksums()) {
+            out << ' ' << sum;
+        }
+    }
+    return out.str();
+}
+
+// Reads a document both ways: from its tree, and streamed as fetched
+// manifests are read. Both must refuse it or both read the same from it.
 std::shared_ptr<StandardPackageManifest> Package(const std::string& xml) {
+    auto streamed = std::make_shared<StandardPackageManifest>();
+    std::string streamError;
+    try {
+        streamed->ReadXml(xml);
+    } catch (const ManifestParseException& e) {
+        streamError = std::string("refused ") + e.what();
+    }
     auto manifest = std::make_shared<StandardPackageManifest>();
-    manifest->Read(Xml(xml));
+    try {
+        manifest->Read(Xml(xml));
+    } catch (const ManifestParseException&) {
+        EXPECT_NE(streamError, "") << "streamed, this is accepted: " << xml.substr(0, 300);
+        throw;
+    }
+    EXPECT_EQ(streamError.empty() ? Describe(*streamed) : streamError, Describe(*manifest)) << xml.substr(0, 300);
     return manifest;
+}
+
+// Whether a document is accepted, and what is read from it, both ways alike.
+void ExpectSameReading(const std::string& xml) {
+    try {
+        Package(xml);
+    } catch (const ManifestParseException&) {
+    }
 }
 
 std::string File(const std::string& path, std::uint64_t size, std::uint32_t chunk, const std::string& sums) {
@@ -316,6 +358,152 @@ TEST(ManifestParsing, RefusingAHostileDocumentTakesTimeLinearInItsSize) {
     EXPECT_THROW(Xml(unclosed), ManifestParseException);
     const auto elapsed = std::chrono::steady_clock::now() - started;
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count(), 2000);
+}
+
+// Fetched package manifests are read in one pass: each part the reader looks
+// at is shaped into the tree the tree reader would have there. Documents in
+// every form the tree reader accepts, and ones it refuses, read alike.
+TEST(PackageManifest, StreamedReadingReadsEveryShapeTheTreeReads) {
+    const std::string head = "<package id=\"pkg\" name=\"Name\" partnerId=\"partner\" versionId=\"7\">";
+    const std::string one = File("a", 4, 4, "00000001");
+    const std::string files = "<files>" + one + "</files>";
+    const std::vector<std::string> documents = {
+        // Values as child elements, first of a name wins, after the files, among unknown elements.
+        "<package><files><file><path>a</path><size>4</size><chunksize>4</chunksize><checksums>00000001"
+        "</checksums><path>b</path></file></files><id>pkg</id><id>other</id><name>N</name><partnerId>p"
+        "</partnerId><x a=\"1\"><id>inner</id><files/></x><versionId>7</versionId><run>a</run></package>",
+        "<package id=\"attr\" name=\"n\" partnerId=\"x\" versionId=\"1\"><id>child</id><files/></package>",
+        // Text: blanks kept around values, blank-only runs dropped, runs split by markup joined,
+        // references and CDATA decoded, CR LF kept.
+        head + "<files><file size=\"4\" chunksize=\"4\"><path> a b </path><checksums>0000<!--c-->0001<?pi x?>"
+               "  </checksums></file><file size=\"4\" chunksize=\"4\" checksums=\"00000002\"><path><![CDATA[x&amp;"
+               "<y>]]></path></file><file size=\"4\" chunksize=\"4\" checksums=\"00000003\" path=\"&#x41;&#233;"
+               "&#20013;&lt;&gt;&amp;&apos;\"/><file path=\"s\" chunksize=\"4\" checksums=\"00000004\"><size>4\r\n"
+               "</size></file></files></package>",
+        head + "<files><file path=\"a&#9;b\" size=\"4\" chunksize=\"4\" checksums=\"00000001\"/></files></package>",
+        "<package id=\"pkg\" name=\"A\tB\r\nC\" partnerId=\"partner\" versionId=\"7\">" + files + "</package>",
+        "<package id=\"pkg\" name=\"&#32;\" partnerId=\"partner\" versionId=\"7\">" + files + "</package>",
+        "<package id=\"pkg\" name=\"\" partnerId=\"partner\" versionId=\"7\">" + files + "</package>",
+        // Prologs, byte order mark, declared encodings: bytes are taken as they are.
+        "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!-- c --><!DOCTYPE package>" + head + files +
+            "</package>\n<!-- after -->",
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><package id=\"pkg\" name=\"caf\xE9 \xC3\xA9\" "
+        "partnerId=\"partner\" versionId=\"7\"><files><file path=\"\xE9t\xE9\" size=\"4\" chunksize=\"4\" "
+        "checksums=\"00000001\"/></files></package>",
+        // Files: the first element only, none but "file" children, no attributes, no comments.
+        head + files + "<files><bogus/></files></package>",
+        head + "<files>text<?pi?><![CDATA[x]]>" + one + "</files></package>",
+        head + "<files n=\"1\">" + one + "</files></package>",
+        head + "<files><!-- c -->" + one + "</files></package>",
+        head + "<files>" + one + "<other/></files></package>",
+        "<package id=\"pkg\" name=\"Name\" partnerId=\"partner\" versionId=\"7\" files=\"\"/>",
+        "<package id=\"pkg\" name=\"Name\" partnerId=\"partner\" versionId=\"7\"/>",
+        "<package><files/></package>",
+        // The version: first element only, then attribute; country codes as the tree has them.
+        head + "<version id=\"7\" policy=\"Whitelist\" countryCodes=\"DE\"><countryCodes><countryCode>DE"
+               "<!--c--><x/></countryCode><countryCode a=\"b\">FR</countryCode></countryCodes><countryCodes>"
+               "<bad/></countryCodes></version><version id=\"9\"/>" + files + "</package>",
+        head + "<version><id>7</id><policy>Blacklist</policy><policy>None</policy><countryCodes>"
+               "<countryCode>US</countryCode></countryCodes></version>" + files + "</package>",
+        head + "<version id=\"7\" policy=\"Whitelist\"><countryCodes n=\"1\"><countryCode>DE</countryCode>"
+               "</countryCodes></version>" + files + "</package>",
+        head + "<version id=\"7\" policy=\"Whitelist\"><countryCodes><!-- c --><countryCode>DE</countryCode>"
+               "</countryCodes></version>" + files + "</package>",
+        head + "<version id=\"7\" policy=\"Whitelist\"><countryCodes><countryCode>DEU</countryCode>"
+               "</countryCodes></version>" + files + "</package>",
+        head + "<version id=\"7\" countryCodes=\"DE\"/>" + files + "</package>",
+        "<package id=\"pkg\" name=\"Name\" partnerId=\"partner\" versionId=\"7\" version=\"7\">" + files +
+            "</package>",
+        "<package id=\"pkg\" name=\"Name\" partnerId=\"partner\" versionId=\"7\" version=\"7\"><version id=\"7\"/>" +
+            files + "</package>",
+        // The root, values the readers refuse, nesting.
+        "<other/>",
+        "",
+        head + "<files>" + one + one + "</files></package>",
+        head + "<files>" + File("a", 4, 4, "0000000g") + "</files></package>",
+        "<package id=\"..\" name=\"Name\" partnerId=\"partner\" versionId=\"7\">" + files + "</package>",
+    };
+    for (const std::string& document : documents) {
+        ExpectSameReading(document);
+    }
+    for (const int depth : {62, 63, 64}) {
+        std::string nested = head;
+        for (int i = 2; i <= depth; ++i) {
+            nested += "<n>";
+        }
+        for (int i = 2; i <= depth; ++i) {
+            nested += "</n>";
+        }
+        ExpectSameReading(nested + files + "</package>");
+    }
+}
+
+// What only the streamed reader takes: manifests of real big packages, in time
+// linear in their size. What XML allows it to refuse, it refuses.
+TEST(PackageManifest, StreamedReadingTakesBigManifestsInLinearTime) {
+    const auto streamed = [](const std::string& xml) {
+        auto manifest = std::make_shared<StandardPackageManifest>();
+        manifest->ReadXml(xml);
+        return manifest;
+    };
+    const auto seconds = [&](const std::string& xml) {
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_NO_THROW(streamed(xml));
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    };
+
+    std::string files;
+    for (int i = 0; i < 150000; ++i) {
+        files += File("data/" + std::to_string(i % 300) + "/file" + std::to_string(i) + ".bin", 4, 4, "00000001");
+    }
+    ASSERT_GT(files.size(), MaxManifestBytes);
+    EXPECT_EQ(streamed(Doc(files))->GetFiles().size(), 150000u);
+
+    // Elements that nothing reads cost nothing to keep, and a token as long as
+    // the document (the checksums of a 2 TiB package) costs no more time per
+    // byte than a short document.
+    const auto tiny = [](std::uint64_t bytes) {
+        std::string text;
+        text.reserve(bytes);
+        text = Doc("");
+        std::string fill;
+        while (fill.size() + text.size() + 4 <= bytes) {
+            fill += "<x/>";
+        }
+        return text.insert(text.find("<files>"), fill);
+    };
+    const auto oneFile = [](std::uint64_t bytes) {
+        const std::string sums(8 * ((bytes - 200) / 8), 'a');
+        return Doc(File("big.bin", sums.size() / 8, 1, sums));
+    };
+    const std::uint64_t cap = MaxPackageManifestBytes;
+    using Maker = std::function<std::string(std::uint64_t)>;
+    for (const Maker& make : {Maker(tiny), Maker(oneFile)}) {
+        const std::string small = make(cap / 8);
+        const std::string large = make(cap);
+        ASSERT_LE(large.size(), cap);
+        const double smallSeconds = seconds(small);
+        const double largeSeconds = seconds(large);
+        EXPECT_LT(largeSeconds, 16 * smallSeconds + 0.2) << "8 times the text";
+        EXPECT_LT(largeSeconds, 5.0);
+    }
+
+    EXPECT_THROW(streamed(tiny(cap + 1) + " "), ManifestParseException) << "over the cap";
+    const std::string laughs =
+        "<!DOCTYPE package [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">]>"
+        "<package id=\"pkg\" name=\"&b;\" partnerId=\"partner\" versionId=\"7\"><files/></package>";
+    EXPECT_THROW(streamed(laughs), ManifestParseException) << "declared entities";
+    EXPECT_THROW(streamed("<!DOCTYPE package SYSTEM \"x.dtd\">" + Doc("").insert(31, "&u;")),
+                 ManifestParseException)
+        << "undeclared entity";
+    EXPECT_THROW(streamed(Doc("", "<a></b>")), ManifestParseException) << "mismatched tags";
+    EXPECT_THROW(streamed(Doc("") + "<package/>"), ManifestParseException) << "two roots";
+    EXPECT_THROW(streamed(Doc(File("a\x01", 4, 4, "00000001"))), ManifestParseException) << "a control byte";
+    std::string levels;
+    for (int i = 0; i < 100000; ++i) {
+        levels += "<a>";
+    }
+    EXPECT_THROW(streamed(Doc("", levels)), ManifestParseException) << "100 000 levels";
 }
 
 std::shared_ptr<StandardGeolocationManifest> Geolocation(const std::string& json) {
