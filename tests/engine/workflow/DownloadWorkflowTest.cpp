@@ -3,10 +3,13 @@
 // pauses and program files.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -220,6 +223,36 @@ TEST(DownloadWorkflowTest, LongChunksStreamThroughViewsThatHoldAWindowEachWithin
     EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
     EXPECT_EQ(delivery.NodeRequests() - requests, 1u) << "only the damaged chunk";
     EXPECT_LE(ViewBufferPool::Instance().PeakBusyBytes(), kBudget + 3 * (1u << 20));
+}
+
+TEST(DownloadWorkflowTest, ADiskThatFillsWhileALongChunkStreamsStopsTheTransferAsAFullDisk) {
+    // Long chunks go to the file while their bodies arrive, so a disk that
+    // fills after the files were sized ends a request, not the check after
+    // it: the user must still be told the disk is full, not that a node failed.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to mount a small file system";
+    }
+    constexpr std::uint32_t kLongChunk = 3 * 1024 * 1024;
+    Delivery delivery(1);
+    Delivery::Source source;
+    source.chunkSize = kLongChunk;
+    source.files.emplace_back("a.bin", GeneratedBytes(2 * kLongChunk, 21));
+    source.files.emplace_back("b.bin", GeneratedBytes(2 * kLongChunk, 22));
+    delivery.Publish(source);
+    const std::string destination = delivery.Destination();
+    fs::create_directories(destination);
+    // Either file fits when it is sized; both do not.
+    if (mount("talvane-test", destination.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=8m") != 0) {
+        GTEST_SKIP() << "cannot mount tmpfs here: " << std::strerror(errno);
+    }
+    auto transfer = delivery.NewDownload();
+    const TransferStatus status = delivery.Run(*transfer, destination);
+    transfer->Suspend();
+    WaitUntil([&] { return StateOf(transfer->GetStatus()) != TransferState::Transferring; });
+    transfer.reset();
+    EXPECT_EQ(umount2(destination.c_str(), MNT_DETACH), 0) << std::strerror(errno);
+    EXPECT_NE(StateOf(status), TransferState::Completed);
+    EXPECT_EQ(status.error, Error(TransferError::DiskFull));
 }
 
 TEST(DownloadWorkflowTest, NamedVersionFetchesItsOwnManifest) {
