@@ -14,8 +14,16 @@ void EventManager::Submit(const std::shared_ptr<SimpleWork>& record) {
     // cannot even be queued is lost rather than failing them.
     try {
         record->Reset();
-        workManager_.Execute(record);
+        backlog_.fetch_add(1, std::memory_order_relaxed);
+        workManager_.Post([this, record] {
+            struct Done {
+                std::atomic<std::size_t>& backlog;
+                ~Done() { backlog.fetch_sub(1, std::memory_order_relaxed); }
+            } done{backlog_};
+            record->NotifyComplete(record->Run());
+        });
     } catch (...) {
+        backlog_.fetch_sub(1, std::memory_order_relaxed);
     }
 }
 

@@ -9,6 +9,8 @@
 // manager whose records call back into it must Drain first thing in its own
 // destructor, while it is still whole.
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -31,6 +33,9 @@ class EventManager {
     // never throws (a record that cannot be queued is dropped).
     virtual void Submit(const std::shared_ptr<SimpleWork>& record);
 
+    // Records submitted that have not finished running.
+    std::size_t GetBacklog() const { return backlog_.load(std::memory_order_relaxed); }
+
   protected:
     EventManager(std::uint32_t threadCount, bool drainOnDestroy);
 
@@ -39,6 +44,7 @@ class EventManager {
     void Drain() { workManager_.Drain(); }
 
   private:
+    std::atomic<std::size_t> backlog_{0};
     AsioWorkManager workManager_;
 };
 

@@ -11,20 +11,52 @@ namespace {
 
 constexpr std::uint32_t kLogThreads = 2;
 
-void SubmitWorkRecord(LogManager* manager, const Work& work, const WorkStatus& status,
-                      std::int32_t outcomeLevel, const char* event) {
-    const std::int32_t level = (work.IsImportant() ? LogManager::ImportantWorkLevel : 0) + outcomeLevel;
+// Records waiting for the log's threads beyond which a work's thread writes its
+// own record: a package of many small files completes works faster than their
+// lines can be written, and the queue would otherwise hold every record of
+// the transfer (gigabytes for a hundred thousand files).
+constexpr std::size_t kMaxBacklog = 1024;
+
+// The record of a work's completion or retry; false when the mask drops it.
+bool DescribeWorkRecord(const LogManager& manager, const Work& work, const WorkStatus& status,
+                        std::int32_t outcomeLevel, const char* event, std::int32_t* level,
+                        boost::property_tree::ptree* record) {
+    *level = (work.IsImportant() ? LogManager::ImportantWorkLevel : 0) + outcomeLevel;
     // Most completions (every chunk's works) are dropped by the usual masks:
     // describing them first would cost more than the download's own work.
-    if (!manager->IsLogged(level)) {
-        return;
+    if (!manager.IsLogged(*level)) {
+        return false;
     }
     boost::property_tree::ptree description;
     work.DescribeStatus(status, description);
-    const auto record = manager->CreateRecord(level);
-    record->GetTree().put("event", event);
-    record->GetTree().add_child("params", description);
-    manager->Submit(record);
+    record->put("event", event);
+    record->add_child("params", description);
+    return true;
+}
+
+void SubmitWorkRecord(LogManager* manager, const Work& work, const WorkStatus& status,
+                      std::int32_t outcomeLevel, const char* event) {
+    std::int32_t level = 0;
+    boost::property_tree::ptree tree;
+    if (DescribeWorkRecord(*manager, work, status, outcomeLevel, event, &level, &tree)) {
+        const auto record = manager->CreateRecord(level);
+        record->GetTree().swap(tree);
+        manager->Submit(record);
+    }
+}
+
+// On the caller's thread, when the log's own threads are too far behind.
+void WriteWorkRecord(LogManager* manager, const Work& work, const WorkStatus& status, std::int32_t outcomeLevel,
+                     const char* event) {
+    std::int32_t level = 0;
+    boost::property_tree::ptree tree;
+    try {
+        if (DescribeWorkRecord(*manager, work, status, outcomeLevel, event, &level, &tree)) {
+            manager->WriteLine(level, JsonText(tree));
+        }
+    } catch (...) {
+        // Logging never fails its producer; a record that cannot be made is dropped alone.
+    }
 }
 
 }  // namespace
@@ -49,16 +81,26 @@ void JsonWorkLogManager::OnWorkComplete(const std::shared_ptr<const Work>& work,
     const bool failed = status.result == WorkResult::RetryableError || status.result == WorkResult::Error;
     const std::int32_t level =
         (work->IsImportant() ? ImportantWorkLevel : 0) + (failed ? FailedWorkLevel : CompletedWorkLevel);
-    if (IsLogged(level)) {
-        Submit(std::make_shared<SetUpOnCompleteWork>(this, work, status));
+    if (!IsLogged(level)) {
+        return;
     }
+    if (GetBacklog() >= kMaxBacklog) {
+        WriteWorkRecord(this, *work, status, failed ? FailedWorkLevel : CompletedWorkLevel, "OnWorkComplete");
+        return;
+    }
+    Submit(std::make_shared<SetUpOnCompleteWork>(this, work, status));
 }
 
 void JsonWorkLogManager::OnSimpleWorkRetry(const std::shared_ptr<const SimpleWork>& work,
                                            const WorkStatus& status) {
-    if (IsLogged((work->IsImportant() ? ImportantWorkLevel : 0) + RetryLevel)) {
-        Submit(std::make_shared<SetUpOnRetryWork>(this, work, status));
+    if (!IsLogged((work->IsImportant() ? ImportantWorkLevel : 0) + RetryLevel)) {
+        return;
     }
+    if (GetBacklog() >= kMaxBacklog) {
+        WriteWorkRecord(this, *work, status, RetryLevel, "OnSimpleWorkRetry");
+        return;
+    }
+    Submit(std::make_shared<SetUpOnRetryWork>(this, work, status));
 }
 
 WorkStatus JsonLogEventWork::ExecuteTask() {

@@ -4,7 +4,11 @@
 // completions and retries as lines of compact JSON (see JsonText.h), written by
 // two threads of its own. Completions are logged at level 2 when the work
 // failed (RetryableError or Error) and 8 otherwise, retries at 4, each plus 16
-// when the work describes itself as important.
+// when the work describes itself as important. While more than a thousand
+// records wait for the log's threads, a completion or retry is written on the
+// thread that reports it instead, so that a fast stream of completions waits
+// for the disk rather than piling up in memory; its line may then come before
+// lines queued earlier.
 //
 // Threading: CreateRecord, Submit and the two callbacks may be called from any
 // thread. The destructor runs every record already submitted before it closes

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <algorithm>
+#include <mutex>
+#include <condition_variable>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +19,7 @@
 #include "engine/file/PosixSharedFileFactory.h"
 #include "engine/work/AsioWorkManager.h"
 #include "engine/work/NoOpWork.h"
+#include "engine/work/SimpleWork.h"
 #include "engine/work/WorkStatusData.h"
 #include "tests/engine/events/LogTestSupport.h"
 #include "tests/support/ScopedEnvironment.h"
@@ -289,6 +293,54 @@ TEST_F(JsonWorkLogManagerTest, DestructionWritesEveryRecordAlreadySubmitted) {
         }
     }
     EXPECT_EQ(static_cast<std::size_t>(kRecords + 20), LogLines().size());
+}
+
+TEST_F(JsonWorkLogManagerTest, CompletionsFasterThanTheLogsThreadsWaitForTheDiskInsteadOfPilingUp) {
+    // Thousands of small files complete their works faster than the lines are
+    // written: the queue must stay bounded, and no line may be lost for it.
+    constexpr int kCompletions = 5000;
+    std::size_t highestBacklog = 0;
+    {
+        auto manager = Manager(-1);
+        std::mutex mutex;
+        std::condition_variable released;
+        bool open = false;
+        // Holds both of the log's threads until the flood is over.
+        class Gate : public SimpleWork {
+          public:
+            Gate(std::mutex& mutex, std::condition_variable& released, bool& open)
+                : mutex_(mutex), released_(released), open_(open) {}
+            WorkStatus ExecuteTask() override {
+                std::unique_lock<std::mutex> lock(mutex_);
+                released_.wait_for(lock, std::chrono::seconds(30), [this] { return open_; });
+                return WorkStatus(WorkResult::Success);
+            }
+            void Abort() override {}
+
+          private:
+            std::mutex& mutex_;
+            std::condition_variable& released_;
+            bool& open_;
+        };
+        manager->Submit(std::make_shared<Gate>(mutex, released, open));
+        manager->Submit(std::make_shared<Gate>(mutex, released, open));
+        const auto work = std::make_shared<test::DescribedWork>("SmallFileWork", true);
+        for (int i = 0; i < kCompletions; ++i) {
+            manager->OnWorkComplete(work, WorkStatus(WorkResult::Success));
+            highestBacklog = std::max(highestBacklog, manager->GetBacklog());
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            open = true;
+        }
+        released.notify_all();
+    }
+    EXPECT_LE(highestBacklog, 1024u + 2u);
+    std::size_t completions = 0;
+    for (const auto& tree : LoggedTrees()) {
+        completions += tree.get<std::string>("params.name") == "SmallFileWork" ? 1 : 0;
+    }
+    EXPECT_EQ(static_cast<std::size_t>(kCompletions), completions);
 }
 
 TEST_F(JsonWorkLogManagerTest, ARecordThatCannotBeWrittenAsJsonIsDroppedAlone) {
