@@ -328,6 +328,14 @@ TEST_F(HandWrittenContent, TheUnalteredRootDeliversItsFiles) {
     Record("hand-written manifest and node list, unaltered (control)", OutcomeText(outcome), false);
 }
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizers' shadow memory and quarantine dwarf what a reader allocates:
+// peaks mean something in plain builds only.
+constexpr bool kPeaksAreMeaningful = false;
+#else
+constexpr bool kPeaksAreMeaningful = true;
+#endif
+
 // Package manifests are read in one pass that keeps no tree of the document.
 // A manifest at the size cap made of elements nothing reads (each would cost a
 // tree hundreds of bytes for four of text), and one listing 150 000 files, as
@@ -358,7 +366,9 @@ TEST_F(HandWrittenContent, BigManifestsAreReadInBoundedMemoryAndLinearTime) {
     EXPECT_EQ(plant(tinyElements(MaxPackageManifestBytes)), MaxPackageManifestBytes);
     const auto tiny = RunToEnd(NewTransferArguments(0), 60s);
     EXPECT_EQ(tiny.exitCode, 0) << tiny.err;
-    EXPECT_LE(tiny.peakRssBytes, bound);
+    if (kPeaksAreMeaningful) {
+        EXPECT_LE(tiny.peakRssBytes, bound);
+    }
     EXPECT_LT(tiny.seconds, control.seconds + 10) << "about a second per 16 MiB";
 
     // The package is closed to the country the CDN reports: the manifest is
@@ -378,7 +388,9 @@ TEST_F(HandWrittenContent, BigManifestsAreReadInBoundedMemoryAndLinearTime) {
     const auto listed = RunToEnd(NewTransferArguments(0), 60s);
     EXPECT_EQ(listed.exitCode, 1) << listed.err;
     EXPECT_NE(listed.err.find(ErrorLine(10)), std::string::npos) << listed.err;
-    EXPECT_LE(listed.peakRssBytes, bound);
+    if (kPeaksAreMeaningful) {
+        EXPECT_LE(listed.peakRssBytes, bound);
+    }
     EXPECT_LT(listed.seconds, control.seconds + 10);
 
     plant(tinyElements(MaxPackageManifestBytes + 1));
