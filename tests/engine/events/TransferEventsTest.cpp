@@ -19,6 +19,7 @@
 #include "engine/service/TransferWorkInterface.h"
 #include "engine/work/TrackEventWork.h"
 #include "engine/workflow/TransferStatusData.h"
+#include "tests/support/FakeTransferWorkInterface.h"
 
 namespace tvl {
 namespace {
@@ -70,29 +71,7 @@ class RecordingManager : public AnalyticsManager {
     std::vector<Submitted> submitted_;
 };
 
-// A transfer as the events see it: its parameters, behavior and node list.
-class FakeTransfer : public TransferWorkInterface {
-  public:
-    TransferParams CopyParams() override { return params; }
-    const TransferParams& GetParams() override { return params; }
-    const TransferBehavior& GetBehavior() override { return behavior; }
-    std::shared_ptr<PackageManifest> GetPackage() override { return nullptr; }
-    std::shared_ptr<NodeListManifest> GetNodeList() override { return nodeList; }
-    std::shared_ptr<GeolocationManifest> GetGeolocation() override { return nullptr; }
-    std::shared_ptr<TransferProgressUpdater> GetProgressUpdater() override { return nullptr; }
-    std::shared_ptr<HttpSession> GetHttpSession() override { return nullptr; }
-    WorkCompleteCallback* GetWorkCompleteCallback() override { return nullptr; }
-    WorkCompleteCallback* GetPackageAcquireCallback() override { return nullptr; }
-    WorkCompleteCallback* GetNodeListAcquireCallback() override { return nullptr; }
-    WorkCompleteCallback* GetGeolocationCallback() override { return nullptr; }
-    WorkCompleteCallback* GetInitializeCallback() override { return nullptr; }
-    WorkflowRetryableErrorCallback* GetRetryableErrorCallback() override { return nullptr; }
-    void RegisterFile(const std::string&) override {}
-
-    TransferParams params;
-    TransferBehavior behavior;
-    std::shared_ptr<NodeListManifest> nodeList;
-};
+using test::FakeTransfer;
 
 const char kParams[] =
     R"({"transferId":"0123456789abcdef0123456789abcdef","partnerId":"P","packageId":"K","versionId":"V",)"

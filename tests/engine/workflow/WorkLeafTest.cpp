@@ -31,6 +31,7 @@
 #include "engine/workflow/TransferSharedFileData.h"
 #include "engine/workflow/TransferSharedMapData.h"
 #include "engine/workflow/TransferStatusData.h"
+#include "tests/support/FakeTransferWorkInterface.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace tvl {
@@ -38,44 +39,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class CountingProgress : public TransferProgressUpdater {
-  public:
-    void AddDone(std::uint64_t bytes) override { done += bytes; }
-    void SubtractDone(std::uint64_t bytes) override { done -= bytes; }
-    void AddVerified(std::uint64_t bytes) override { verified += bytes; }
-    void AddDownloaded(std::uint64_t bytes) override { downloaded += bytes; }
-
-    std::atomic<std::uint64_t> done{0};
-    std::atomic<std::uint64_t> verified{0};
-    std::atomic<std::uint64_t> downloaded{0};
-};
-
-// A transfer reduced to what the works read: parameters, behavior, package
-// and progress. Callbacks are absent; registered files are recorded.
-class FakeTransfer : public TransferWorkInterface {
-  public:
-    TransferParams CopyParams() override { return params; }
-    const TransferParams& GetParams() override { return params; }
-    const TransferBehavior& GetBehavior() override { return behavior; }
-    std::shared_ptr<PackageManifest> GetPackage() override { return package; }
-    std::shared_ptr<NodeListManifest> GetNodeList() override { return nullptr; }
-    std::shared_ptr<GeolocationManifest> GetGeolocation() override { return nullptr; }
-    std::shared_ptr<TransferProgressUpdater> GetProgressUpdater() override { return progress; }
-    std::shared_ptr<HttpSession> GetHttpSession() override { return nullptr; }
-    WorkCompleteCallback* GetWorkCompleteCallback() override { return nullptr; }
-    WorkCompleteCallback* GetPackageAcquireCallback() override { return nullptr; }
-    WorkCompleteCallback* GetNodeListAcquireCallback() override { return nullptr; }
-    WorkCompleteCallback* GetGeolocationCallback() override { return nullptr; }
-    WorkCompleteCallback* GetInitializeCallback() override { return nullptr; }
-    WorkflowRetryableErrorCallback* GetRetryableErrorCallback() override { return nullptr; }
-    void RegisterFile(const std::string& path) override { registered.push_back(path); }
-
-    TransferParams params;
-    TransferBehavior behavior;
-    std::shared_ptr<PackageManifest> package;
-    std::shared_ptr<CountingProgress> progress = std::make_shared<CountingProgress>();
-    std::vector<std::string> registered;
-};
+using test::CountingProgress;
+using test::FakeTransfer;
 
 std::shared_ptr<PackageManifest> ParsePackage(const std::string& xml) {
     std::istringstream in(xml);
