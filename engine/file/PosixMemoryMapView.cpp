@@ -251,7 +251,8 @@ void PosixMemoryMapView::ReadFile(std::uint32_t offset, std::uint32_t size, std:
 }
 
 std::size_t PosixMemoryMapView::WriteStreamed(const std::uint8_t* data, std::size_t size) {
-    TrackChecksum(cursor_, data, size);
+    const std::uint32_t start = cursor_;
+    const std::uint8_t* const body = data;
     std::size_t left = size;
     while (left > 0) {
         const bool pending = changedBegin_ != changedEnd_;
@@ -270,6 +271,9 @@ std::size_t PosixMemoryMapView::WriteStreamed(const std::uint8_t* data, std::siz
         data += piece;
         left -= piece;
     }
+    // Only once every byte is in the view: a write cut short by a failed
+    // write-back must not count towards a checksum that skips reading back.
+    TrackChecksum(start, body, size);
     if (changedEnd_ - origin_ == window_ || cursor_ == length_) {
         // A full window makes room now rather than on the next write; the end
         // of the view goes to the file at once, as a view held whole does.

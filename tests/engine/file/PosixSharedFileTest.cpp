@@ -18,6 +18,7 @@
 #include "engine/file/FileOperationContext.h"
 #include "engine/file/MemoryMappedFileData.h"
 #include "engine/file/PosixSharedFileFactory.h"
+#include "engine/manifest/Crc32.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace tvl {
@@ -223,6 +224,15 @@ TEST_F(FullFileSystemTest, ADiskThatFillsAfterSizingFailsTheWriteAsAFullDisk) {
             view->Checksum();
         },
         FileInsufficientSpaceException);
+    // With room again, the check must see what the file holds, not the body
+    // that a write cut short by the full disk was given.
+    first.reset();
+    std::filesystem::remove(folder_.Join("first.bin"));
+    const std::uint32_t crc = view->Checksum();
+    std::ifstream in(folder_.Join("second.bin"), std::ios::binary);
+    const std::string held((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(held.size(), kSize);
+    EXPECT_EQ(crc, Crc32(held.data(), held.size()));
 }
 
 }  // namespace
