@@ -44,7 +44,10 @@ TEST_F(NginxNodes, AnNginxNodeBesideARefusingNodeDeliversThePackage) {
     const std::size_t at = outcome.out.find(key);
     ASSERT_NE(at, std::string::npos) << outcome.out;
     const std::uint64_t received = std::strtoull(outcome.out.c_str() + at + key.size(), nullptr, 10);
-    EXPECT_EQ(received, TreeBytes(source_)) << "each chunk came once from nginx";
+    // A chunk of zeros (the one-byte tail of plus-one.bin, now and then) is
+    // already right in a new file and is never asked for.
+    EXPECT_EQ(received, TreeBytes(source_) - ZeroChunkBytes(source_, CurrentMode().chunkSize))
+        << "each chunk came once from nginx";
     Record(result_.fault, OutcomeText(outcome), true);
     result_.bytesServed = received;
 }

@@ -122,6 +122,19 @@ std::size_t TreeChunks(const FileTree& tree, std::uint32_t chunkSize) {
     return chunks;
 }
 
+std::uint64_t ZeroChunkBytes(const FileTree& tree, std::uint32_t chunkSize) {
+    std::uint64_t zeros = 0;
+    for (const auto& [path, bytes] : tree) {
+        for (std::size_t at = 0; at < bytes.size(); at += chunkSize) {
+            const std::size_t length = std::min<std::size_t>(chunkSize, bytes.size() - at);
+            if (std::all_of(bytes.begin() + at, bytes.begin() + at + length, [](char c) { return c == 0; })) {
+                zeros += length;
+            }
+        }
+    }
+    return zeros;
+}
+
 std::uint64_t BytesLost(const FileTree& source, const std::string& destination) {
     std::uint64_t lost = 0;
     for (const auto& [path, expected] : source) {

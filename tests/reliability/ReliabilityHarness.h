@@ -52,6 +52,9 @@ FileTree WriteSourceTree(const std::string& folder, const Mode& mode, std::uint3
 
 std::uint64_t TreeBytes(const FileTree& tree);
 std::size_t TreeChunks(const FileTree& tree, std::uint32_t chunkSize);
+// Bytes in chunks that are all zeros: a new file already holds them, so no
+// node is asked for them.
+std::uint64_t ZeroChunkBytes(const FileTree& tree, std::uint32_t chunkSize);
 
 using test::ReadWholeFile;
 using test::WriteWholeFile;
