@@ -101,7 +101,11 @@ void FlushFolder(const std::string& folder) {
 
 }  // namespace
 
-void WriteNewFileDurably(const std::string& folder, const std::string& name, const std::string& bytes) {
+namespace {
+
+enum class Naming { NeverReplace, Replace };
+
+void WriteDurably(const std::string& folder, const std::string& name, const std::string& bytes, Naming naming) {
     if (name.empty() || name.find('/') != std::string::npos || name.find('\0') != std::string::npos ||
         folder.find('\0') != std::string::npos) {
         ThrowFileError(EINVAL);
@@ -120,8 +124,25 @@ void WriteNewFileDurably(const std::string& folder, const std::string& name, con
     if (const int error = file.Close()) {
         ThrowFileError(error);
     }
-    NameWithoutReplacing(file, target);
+    if (naming == Naming::NeverReplace) {
+        NameWithoutReplacing(file, target);
+    } else {
+        if (rename(file.Path().c_str(), target.c_str()) != 0) {
+            ThrowFileError(errno);
+        }
+        file.Renamed();
+    }
     FlushFolder(folder.empty() ? "." : folder);
+}
+
+}  // namespace
+
+void WriteNewFileDurably(const std::string& folder, const std::string& name, const std::string& bytes) {
+    WriteDurably(folder, name, bytes, Naming::NeverReplace);
+}
+
+void ReplaceFileDurably(const std::string& folder, const std::string& name, const std::string& bytes) {
+    WriteDurably(folder, name, bytes, Naming::Replace);
 }
 
 bool IsDurableWriteTemporary(const std::string& entry) {

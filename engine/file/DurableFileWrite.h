@@ -23,6 +23,11 @@ namespace tvl {
 // leave no temporary file behind. The folder must exist.
 void WriteNewFileDurably(const std::string& folder, const std::string& name, const std::string& bytes);
 
+// The same for a file that may already exist: readers see the old content or
+// the new one whole, whatever happens during the write. Two writers at once
+// both succeed; the last rename wins.
+void ReplaceFileDurably(const std::string& folder, const std::string& name, const std::string& bytes);
+
 // Removes from the folder the temporary files that interrupted writes of
 // `name` left, whatever their age, and those of any other name that are older
 // than `othersAfterSeconds` (their writers are long gone: a write takes

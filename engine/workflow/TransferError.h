@@ -1,7 +1,7 @@
 #pragma once
 
 // Why a transfer failed, in the small vocabulary the user is told about. One
-// byte; values above 10 can arrive from outside and mean an internal error.
+// byte; values above 11 can arrive from outside and mean an internal error.
 
 #include <cstdint>
 
@@ -19,6 +19,9 @@ enum class TransferError : std::uint8_t {
     RequestError = 8,
     InternalError = 9,
     Geofenced = 10,
+    // A signature or strong digest named by the publisher's keys did not
+    // match: what arrived is not what the publisher released.
+    AuthenticityError = 11,
 };
 
 }  // namespace tvl
