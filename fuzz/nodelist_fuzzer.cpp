@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, unsigned long s
         tvl::StandardNodeListManifest list;
         list.Read(tree);
         for (const auto& node : list.GetNodes()) {
-            if (node->GetWeight() == 0 || !tvl::IsPlainAuthority(node->GetHost()) || node->GetPath().empty() ||
+            if (node->GetWeight() == 0 || !tvl::ParseServerAddress(node->GetHost()) || node->GetPath().empty() ||
                 node->GetPath().front() != '/' || node->GetPath().back() != '/') {
                 __builtin_trap();
             }

@@ -62,6 +62,30 @@ bool IsPlainAuthority(const std::string& authority) {
     return true;
 }
 
+std::optional<ServerAddress> ParseServerAddress(const std::string& text) {
+    ServerAddress address{"http", text};
+    const std::size_t separator = text.find("://");
+    if (separator != std::string::npos) {
+        std::string scheme = text.substr(0, separator);
+        for (char& c : scheme) {
+            if (c >= 'A' && c <= 'Z') {
+                c = static_cast<char>(c - 'A' + 'a');
+            }
+        }
+        if (scheme != "http" && scheme != "https") {
+            return std::nullopt;
+        }
+        address.scheme = std::move(scheme);
+        address.authority = text.substr(separator + 3);
+    }
+    // The plain form refuses "/", "?", "#" and "@", so nothing can follow the
+    // authority and no user name can ride along.
+    if (!IsPlainAuthority(address.authority)) {
+        return std::nullopt;
+    }
+    return address;
+}
+
 StandardNodeManifest::StandardNodeManifest() : path_("/packages/"), weight_(1) {}
 
 void StandardNodeManifest::Read(const boost::property_tree::ptree& tree) {
@@ -76,7 +100,7 @@ void StandardNodeManifest::Read(const boost::property_tree::ptree& tree) {
     if (path_.back() != '/') {
         path_.push_back('/');
     }
-    if (nodeId_.empty() || !IsPlainAuthority(host_)) {
+    if (nodeId_.empty() || !ParseServerAddress(host_)) {
         throw ManifestParseException();
     }
     statistics_ = std::make_shared<NodeStatistics>();

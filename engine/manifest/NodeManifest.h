@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,8 @@ public:
     virtual std::shared_ptr<NodeManifest> CloneWithStatistics(std::shared_ptr<NodeStatistics> statistics) const = 0;
 };
 
-// One "NodeInfo". The host must be a plain host name or address with an
-// optional port: it becomes the authority of every chunk URL.
+// One "NodeInfo". The host is a server address (see ParseServerAddress): it
+// gives the scheme and authority of every chunk URL.
 class StandardNodeManifest : public NodeManifest {
 public:
     StandardNodeManifest();
@@ -71,5 +72,14 @@ private:
 
 // host, IPv4 address or [IPv6] address, with an optional :port.
 bool IsPlainAuthority(const std::string& authority);
+
+// Where a server is reached: a plain authority (http, as it always was), or
+// one after "http://" or "https://". Any other scheme, or anything after the
+// authority (path, query, user name), gives nothing.
+struct ServerAddress {
+    std::string scheme;     // "http" or "https", lower case
+    std::string authority;  // as IsPlainAuthority accepts it
+};
+std::optional<ServerAddress> ParseServerAddress(const std::string& text);
 
 }  // namespace tvl

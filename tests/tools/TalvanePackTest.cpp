@@ -63,7 +63,7 @@ TEST_F(TalvanePack, WritesAManifestTheReaderAcceptsWithEveryChunkHashed) {
     options.current = true;
     options.policy = "Whitelist";
     options.countries = {"DE", "FR"};
-    options.nodes = {"127.0.0.1:47810", "127.0.0.1:47811"};
+    options.nodes = {"127.0.0.1:47810", "https://127.0.0.1:47811"};
     options.weights = {2, 1};
     const PackResult result = BuildPackage(options);
     EXPECT_EQ(result.totalBytes, 5505u);
@@ -91,6 +91,7 @@ TEST_F(TalvanePack, WritesAManifestTheReaderAcceptsWithEveryChunkHashed) {
     EXPECT_EQ(nodes->GetNodes()[0]->GetHost(), "127.0.0.1:47810");
     EXPECT_EQ(nodes->GetNodes()[0]->GetWeight(), 2u);
     EXPECT_EQ(nodes->GetNodes()[0]->GetPath(), "/packages/");
+    EXPECT_EQ(nodes->GetNodes()[1]->GetHost(), "https://127.0.0.1:47811") << "written as given, scheme and all";
 }
 
 TEST_F(TalvanePack, NodePathPlacesTheFiles) {
@@ -153,8 +154,10 @@ TEST_F(TalvanePack, RefusesWhatItCannotRepresentSafely) {
     badRun.run = "missing";
     EXPECT_THROW(BuildPackage(badRun), PackError);
     PackageOptions badNode = Options();
-    badNode.nodes = {"http://host/"};
-    EXPECT_THROW(BuildPackage(badNode), PackError);
+    for (const std::string node : {"http://host/", "ftp://host", "https://host/files", "https://user@host"}) {
+        badNode.nodes = {node};
+        EXPECT_THROW(BuildPackage(badNode), PackError) << node;
+    }
     PackageOptions badCountries = Options();
     badCountries.countries = {"DE"};
     EXPECT_THROW(BuildPackage(badCountries), PackError) << "countries without a policy";

@@ -247,8 +247,8 @@ void Validate(const PackageOptions& options) {
         }
     }
     for (const auto& node : options.nodes) {
-        if (!IsPlainAuthority(node)) {
-            throw PackError("--nodes takes HOST[:PORT] entries: " + node);
+        if (!ParseServerAddress(node)) {
+            throw PackError("--nodes takes [https://]HOST[:PORT] entries: " + node);
         }
     }
     if (!options.weights.empty() && options.weights.size() != options.nodes.size()) {

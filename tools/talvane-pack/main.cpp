@@ -9,7 +9,7 @@ namespace {
 const char kUsage[] =
     "usage: talvane-pack --input DIR --output ROOT --partner ID --package ID --version ID --name NAME\n"
     "                    [--run PATH] [--chunk-size BYTES] [--policy None|Whitelist|Blacklist --countries CC,...]\n"
-    "                    [--inactive] [--current] [--nodes HOST:PORT[,...] [--node-path PATH] [--weights N,...]]\n"
+    "                    [--inactive] [--current] [--nodes [https://]HOST:PORT[,...] [--node-path PATH] [--weights N,...]]\n"
     "                    [--threads N]\n";
 
 }  // namespace

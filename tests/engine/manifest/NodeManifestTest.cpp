@@ -77,15 +77,29 @@ TEST(NodeListManifest, EmptyOrMalformedListsFail) {
     EXPECT_THROW(Nodes(List("<NodeInfo NodeId=\"a\"/>")), ManifestParseException);
 }
 
-TEST(NodeListManifest, HostMustBeAPlainAuthority) {
-    for (const std::string host : {"http://h", "h/path", "user@h", "h h", "h:", "h:99999", "h:8a", "[::1",
-                                   "h?x", "h#x", ":80"}) {
+TEST(NodeListManifest, HostIsAnAuthorityWithAnOptionalHttpOrHttpsScheme) {
+    for (const std::string host : {"h/path", "user@h", "h h", "h:", "h:99999", "h:8a", "[::1", "h?x", "h#x", ":80",
+                                   "ftp://h", "file:///etc/passwd", "https://", "https://h/", "https://h/files",
+                                   "https://user@h", "https://h?x", "https://h:99999", "https:h", "https//h",
+                                   "://h", "https://https://h"}) {
         EXPECT_THROW(Nodes(List(Node("a", host))), ManifestParseException) << host;
     }
     for (const std::string host : {"h", "cdn-1.example.net", "127.0.0.1", "127.0.0.1:47810", "[::1]",
-                                   "[::1]:8080", "node_2.local:80"}) {
+                                   "[::1]:8080", "node_2.local:80", "http://h", "https://h", "HTTPS://h:8443",
+                                   "https://[::1]:8443"}) {
         EXPECT_NO_THROW(Nodes(List(Node("a", host)))) << host;
     }
+    EXPECT_EQ(Nodes(List(Node("a", "https://h:8443")))->GetNodes()[0]->GetHost(), "https://h:8443")
+        << "kept as written: statistics and analytics name the node by it";
+
+    const auto https = ParseServerAddress("HTTPS://cdn.example.net:8443");
+    ASSERT_TRUE(https);
+    EXPECT_EQ(https->scheme, "https");
+    EXPECT_EQ(https->authority, "cdn.example.net:8443");
+    const auto plain = ParseServerAddress("cdn.example.net");
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->scheme, "http") << "a host without a scheme keeps meaning http";
+    EXPECT_EQ(plain->authority, "cdn.example.net");
 }
 
 TEST(NodeManifest, WriteAndCloneWithStatistics) {
