@@ -32,6 +32,10 @@ std::string TalvaneUpdaterMessages::GetErrorMessage(TransferError code) const {
         case TransferError::Geofenced:
             return "This download is not available in your location. Please visit " + supportHost_ +
                    " for more information.";
+        case TransferError::AuthenticityError:
+            // Nothing the user can retry or fix here: what arrived is not what
+            // the publisher released, so the only useful pointer is support.
+            return "We couldn't verify this download, so it was not started. " + SupportSentence();
         default:
             return "An unexpected error occurred. " + SupportSentence();
     }

@@ -378,6 +378,32 @@ TEST_F(DialogTest, ARunFileOutsideTheDestinationIsNotStarted) {
     EXPECT_THAT(view_.errors[0].text, HasSubstr("could not be launched"));
 }
 
+TEST_F(DialogTest, ADownloadThatCouldNotBeVerifiedIsNotStartedAndSaysSo) {
+    // The engine may still name a run file; with the error set it must not run.
+    UseLanguages();
+    const fs::path record = fs::path(folder_.Path()) / "arguments.txt";
+    WriteRecordingScript(fs::path(context_->dataRoot) / "bin" / "run.sh", record);
+    Dialog& dialog = MakeDialog();
+    view_.script = [&](DialogViewEvents& events) {
+        events.OnLanguageChosen(0);
+        StartBoth();
+        SetStatus("dl-id", TransferState::Completed,
+                  static_cast<std::uint8_t>(TransferError::AuthenticityError), false, "bin/run.sh");
+        SetStatus("skin-id", TransferState::Completed, 0, false, "skin.dat");
+        monitor_.Poll();
+    };
+    dialog.Run();
+
+    EXPECT_FALSE(fs::exists(record));
+    ASSERT_EQ(view_.errors.size(), 1u);
+    EXPECT_EQ(view_.errors[0].caption, ErrorCaption());
+    EXPECT_EQ(view_.errors[0].text, ErrorText(TransferError::AuthenticityError));
+    EXPECT_NE(view_.errors[0].text, messages_.GetErrorMessage(TransferError::AuthenticityError))
+        << "not translated";
+    EXPECT_NE(view_.errors[0].text, ErrorText(TransferError::InternalError));
+    EXPECT_EQ(view_.endModal, 1);
+}
+
 TEST_F(DialogTest, AnUnusableDestinationShowsTheDiskWritingText) {
     UseLanguages();
     std::ofstream(folder_.Join("blocker")) << "a file where a folder should be";

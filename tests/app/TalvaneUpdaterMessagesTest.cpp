@@ -28,13 +28,16 @@ TEST(TalvaneUpdaterMessages, SpecificTextsForTheirCodes) {
     EXPECT_EQ(Message(10),
               "This download is not available in your location. Please visit help.example.org for more "
               "information.");
+    EXPECT_EQ(Message(11),
+              "We couldn't verify this download, so it was not started. Please visit help.example.org for "
+              "further assistance.");
 }
 
 TEST(TalvaneUpdaterMessages, EveryOtherCodeIsUnexpected) {
     for (int code : {0, 1, 6, 8, 9}) {
         EXPECT_EQ(Message(code), kUnexpected) << "code " << code;
     }
-    for (int code = 11; code <= 255; ++code) {
+    for (int code = 12; code <= 255; ++code) {
         EXPECT_EQ(Message(code), kUnexpected) << "code " << code;
     }
 }

@@ -90,9 +90,12 @@ std::vector<std::string> CatalogProblems(const MoEntries& entries, const std::ve
 
 std::vector<std::string> UpdaterIds() { return TranslatedMessageIds(TalvaneUpdaterMessages()); }
 
-TEST(TranslationCatalogs, UpdaterAsksForTwentyOneIds) {
+TEST(TranslationCatalogs, UpdaterAsksForTwentyTwoIds) {
     const auto ids = UpdaterIds();
-    EXPECT_EQ(ids.size(), 21u);
+    EXPECT_EQ(ids.size(), 22u);
+    EXPECT_NE(std::find(ids.begin(), ids.end(),
+                        TalvaneUpdaterMessages().GetErrorMessage(TransferError::AuthenticityError)),
+              ids.end());
     EXPECT_NE(std::find(ids.begin(), ids.end(), LocaleMessages::kCalculatingTimeRemaining), ids.end());
     EXPECT_NE(std::find(ids.begin(), ids.end(), TalvaneUpdaterMessages().GetLaunchFailedMessage()),
               ids.end());
@@ -113,14 +116,24 @@ TEST(TranslationCatalogs, EveryCatalogCarriesEveryIdWithItsPlaceholders) {
 
 TEST(TranslationCatalogs, CatalogsAreTranslationsNotCopies) {
     // A catalog left in English would pass the id checks; no two catalogs are alike either.
+    const TalvaneUpdaterMessages messages;
+    const std::string unexpectedId = messages.GetErrorMessage(TransferError::InternalError);
+    const std::string unverifiedId = messages.GetErrorMessage(TransferError::AuthenticityError);
     std::map<std::string, unsigned> titles;
+    std::map<std::string, unsigned> unverifiedTexts;
     for (unsigned id = 201; id <= 218; ++id) {
         const MoEntries entries = test::ReadEmbeddedCatalog(id);
-        const std::string& error =
-            entries.at(TalvaneUpdaterMessages().GetErrorMessage(TransferError::InternalError));
+        const std::string& error = entries.at(unexpectedId);
         EXPECT_EQ(error.find("An unexpected error occurred"), std::string::npos) << "catalog " << id;
         const auto [previous, inserted] = titles.emplace(error, id);
         EXPECT_TRUE(inserted) << "catalogs " << previous->second << " and " << id << " have the same text";
+
+        // A user shown the generic text after a tampered download would not learn why it was refused.
+        const std::string& unverified = entries.at(unverifiedId);
+        EXPECT_EQ(unverified.find("couldn't verify"), std::string::npos) << "catalog " << id;
+        EXPECT_NE(unverified, error) << "catalog " << id;
+        const auto [earlier, added] = unverifiedTexts.emplace(unverified, id);
+        EXPECT_TRUE(added) << "catalogs " << earlier->second << " and " << id << " have the same text";
     }
 }
 
