@@ -14,10 +14,15 @@
 namespace tvl {
 namespace {
 
-std::string HttpUrl(const std::string& authority, const std::string& path) {
+std::string HttpUrl(const std::string& host, const std::string& path) {
+    const auto address = ParseServerAddress(host);
+    if (!address) {
+        throw ManifestLocatorException("not a usable manifest host: \"" + host + "\"");
+    }
+    const std::string& authority = address->authority;
     try {
         Poco::URI uri;
-        uri.setScheme("http");
+        uri.setScheme(address->scheme);
         uri.setAuthority(authority);
         uri.setPath(path);
         if (uri.getHost().empty()) {

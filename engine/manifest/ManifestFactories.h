@@ -48,8 +48,9 @@ public:
                                                          const std::shared_ptr<HttpSession>& session);
     virtual std::shared_ptr<HttpManifestSource> CreateSource(const std::string& key,
                                                              const std::shared_ptr<HttpSession>& session) = 0;
-    // http://host/manifests/<key>[/current].xml; ManifestLocatorException when
-    // the host or path cannot form a URL.
+    // http://host/manifests/<key>[/current].xml, or https:// when the host
+    // names it (see ParseServerAddress); ManifestLocatorException when the host
+    // or path cannot form a URL.
     virtual std::string GetUrl(const std::string& key) const = 0;
 
 protected:
@@ -94,7 +95,7 @@ public:
                                                           const std::shared_ptr<HttpSession>& session);
     virtual std::shared_ptr<HttpManifestSource> CreateSource(const std::string& key,
                                                              const std::shared_ptr<HttpSession>& session) = 0;
-    // http://host/nodes/<key>.xml
+    // http://host/nodes/<key>.xml, or https:// when the host names it
     virtual std::string GetUrl(const std::string& key) const = 0;
 
 protected:

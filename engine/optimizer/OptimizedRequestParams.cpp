@@ -47,7 +47,13 @@ std::string OptimizedRequestParams::ToUrl() const {
         throw std::invalid_argument(
             "OptimizedRequestParams::ToUrl invoked with no SelectedNode or no ChunkData");
     }
-    Poco::URI uri("http", selectedNode->GetHost(), selectedNode->GetPath(), "");
+    // The list's reader has refused such hosts already; a node made some
+    // other way must not reach the network under a scheme of its own choosing.
+    const auto address = ParseServerAddress(selectedNode->GetHost());
+    if (!address) {
+        throw std::invalid_argument("not a usable node host: \"" + selectedNode->GetHost() + "\"");
+    }
+    Poco::URI uri(address->scheme, address->authority, selectedNode->GetPath(), "");
     uri.resolve(RelativePath(transfer.partnerId + "/"));
     uri.resolve(RelativePath(transfer.packageId + "/"));
     uri.resolve(RelativePath(transfer.versionId + "/"));

@@ -27,10 +27,12 @@ class OptimizedRequestParams {
     OptimizedRequestParams(const OptimizedRequestParams&) = delete;
     OptimizedRequestParams& operator=(const OptimizedRequestParams&) = delete;
 
-    // http://<node host><node path><partner>/<package>/<version>/<file path>.
-    // Every name is taken as literal path text, so characters with a meaning
-    // in URLs (":", "?", "#", "%") cannot change the host, the scheme or the
-    // file. Throws std::invalid_argument without a selected node or chunk.
+    // http://<node host><node path><partner>/<package>/<version>/<file path>,
+    // https:// when the node's host names it. Every name is taken as literal
+    // path text, so characters with a meaning in URLs (":", "?", "#", "%")
+    // cannot change the host, the scheme or the file. Throws
+    // std::invalid_argument without a selected node or chunk, or for a host
+    // that is not a server address.
     std::string ToUrl() const;
 
     // A ranged GET of the chunk with the chosen timeouts into `writer`.

@@ -71,8 +71,22 @@ TEST_F(ManifestSourceTest, UrlForms) {
     EXPECT_EQ(packages.GetUrl("a b"), "http://cdn.example.net:8080/manifests/a%20b/current.xml");
     XmlHttpNodeListManifestFactory nodes("cdn.example.net", &requests_, 10, 30);
     EXPECT_EQ(nodes.GetUrl("n1"), "http://cdn.example.net/nodes/n1.xml");
-    XmlHttpPackageManifestFactory badHost("host:notaport", &requests_, 10, 30);
-    EXPECT_THROW(badHost.GetUrl("pkg"), ManifestLocatorException);
+    // The host may name the scheme; without one it stays http.
+    XmlHttpPackageManifestFactory httpsPackages("https://cdn.example.net:8443", &requests_, 10, 30);
+    EXPECT_EQ(httpsPackages.GetUrl("pkg/7"), "https://cdn.example.net:8443/manifests/pkg/7.xml");
+    XmlHttpNodeListManifestFactory httpsNodes("HTTPS://cdn.example.net", &requests_, 10, 30);
+    EXPECT_EQ(httpsNodes.GetUrl("n1"), "https://cdn.example.net/nodes/n1.xml");
+    XmlHttpNodeListManifestFactory httpNodes("http://127.0.0.1:8080", &requests_, 10, 30);
+    EXPECT_EQ(httpNodes.GetUrl("n1"), "http://127.0.0.1:8080/nodes/n1.xml");
+    for (const std::string host : {"host:notaport", "ftp://cdn.example.net", "file:///etc", "https://",
+                                   "https://cdn.example.net/", "https://cdn.example.net/base",
+                                   "https://user@cdn.example.net", "user@cdn.example.net", "https://h?x",
+                                   "https://h#x", "https:cdn.example.net"}) {
+        XmlHttpPackageManifestFactory badPackages(host, &requests_, 10, 30);
+        EXPECT_THROW(badPackages.GetUrl("pkg"), ManifestLocatorException) << host;
+        XmlHttpNodeListManifestFactory badNodes(host, &requests_, 10, 30);
+        EXPECT_THROW(badNodes.GetUrl("n1"), ManifestLocatorException) << host;
+    }
     // The URL builder decodes escapes and the client resolves dot segments, so
     // ids that could reach another folder of the manifest host are refused.
     for (const std::string key : {"..", "../nodes/x", "pkg/..", "pkg/../../x", "%2e%2e", "pkg/%2e%2e",

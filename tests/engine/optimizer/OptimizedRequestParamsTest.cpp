@@ -25,6 +25,27 @@ std::string UrlFor(const std::string& host, const std::string& nodePath, const s
     return params.ToUrl();
 }
 
+// A node that skipped the list's reader, with whatever host it was given.
+class UncheckedNode : public NodeManifest {
+  public:
+    explicit UncheckedNode(std::string host) : host_(std::move(host)) {}
+    void Read(const boost::property_tree::ptree&) override {}
+    void Write(boost::property_tree::ptree&) const override {}
+    const std::string& GetNodeId() const override { return host_; }
+    const std::string& GetHost() const override { return host_; }
+    const std::string& GetPath() const override { return path_; }
+    std::uint32_t GetWeight() const override { return 1; }
+    void ResetWeight() override {}
+    std::shared_ptr<NodeStatistics> GetStatistics() const override { return nullptr; }
+    std::shared_ptr<NodeManifest> CloneWithStatistics(std::shared_ptr<NodeStatistics>) const override {
+        return std::make_shared<UncheckedNode>(host_);
+    }
+
+  private:
+    std::string host_;
+    std::string path_ = "/packages/";
+};
+
 std::string InvalidArgumentMessage(const OptimizedRequestParams& params) {
     try {
         params.ToUrl();
@@ -39,6 +60,11 @@ TEST(OptimizedRequestParams, UrlIsNodePathThenPartnerPackageVersionAndFile) {
     EXPECT_EQ(UrlFor("cdn.test", "/", "bin/app.exe"), "http://cdn.test/p/k/v/bin/app.exe");
     EXPECT_EQ(UrlFor("127.0.0.1:8080", "/a/b/", "f.bin"), "http://127.0.0.1:8080/a/b/p/k/v/f.bin");
     EXPECT_EQ(UrlFor("[::1]:8080", "/x/", "f.bin"), "http://[::1]:8080/x/p/k/v/f.bin");
+    // The node's host chooses the scheme; without one it stays http.
+    EXPECT_EQ(UrlFor("https://cdn.test", "/packages/", "f.bin"), "https://cdn.test/packages/p/k/v/f.bin");
+    EXPECT_EQ(UrlFor("https://127.0.0.1:8443", "/a/", "f.bin"), "https://127.0.0.1:8443/a/p/k/v/f.bin");
+    EXPECT_EQ(UrlFor("HTTPS://[::1]:8443", "/x/", "f.bin"), "https://[::1]:8443/x/p/k/v/f.bin");
+    EXPECT_EQ(UrlFor("http://cdn.test:8080", "/packages/", "f.bin"), "http://cdn.test:8080/packages/p/k/v/f.bin");
 }
 
 TEST(OptimizedRequestParams, NamesStayLiteralPathText) {
@@ -60,6 +86,14 @@ TEST(OptimizedRequestParams, UrlNeedsANodeAndAChunk) {
     OptimizedRequestParams noChunk(MakeNodeList({"a.test"}), MakeTransfer(), nullptr);
     noChunk.selectedNode = noChunk.nodes.front();
     EXPECT_EQ(InvalidArgumentMessage(noChunk), message);
+
+    // Hosts the node list reader refuses, reaching here some other way.
+    for (const std::string host : {"ftp://a.test", "file:///etc", "https://a.test/other", "https://u@a.test",
+                                   "https://a.test?x", "a.test/other"}) {
+        OptimizedRequestParams badHost(MakeNodeList({"a.test"}), MakeTransfer(), MakeChunk(0, 9));
+        badHost.selectedNode = std::make_shared<UncheckedNode>(host);
+        EXPECT_EQ(InvalidArgumentMessage(badHost), "not a usable node host: \"" + host + "\"") << host;
+    }
 }
 
 TEST(OptimizedRequestParams, HttpRequestIsARangedGetWithTheChosenSettings) {
