@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "engine/http/HttpWriteCallback.h"
@@ -36,8 +37,35 @@ class CurlGlobal {
 
 [[maybe_unused]] const bool curlInitializedAtStart = CurlGlobal::Initialized();
 
+static_assert(CURL_ERROR_SIZE <= 256, "the error text buffer must hold the library's longest message");
+
 CURL* Handle(void* handle) {
     return static_cast<CURL*>(handle);
+}
+
+// The failures whose number alone says too little: which certificate check
+// failed, or which trust store could not be read, is in the library's text.
+bool IsTlsFailure(int code) {
+    switch (code) {
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+        case CURLE_USE_SSL_FAILED:
+            return true;
+        default:
+            return false;
+    }
+}
+
+const char* NonEmptyEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : nullptr;
 }
 
 // Library codes to result classes; 9, 22 and 78 split on the response code later.
@@ -72,7 +100,9 @@ HttpRequestResult Classify(int code, std::uint32_t responseCode) {
         case CURLE_OUT_OF_MEMORY:
             return HttpRequestResult::OutOfMemory;
         default:
-            return HttpRequestResult::OtherError;
+            // A server whose certificate cannot be trusted is as unusable as
+            // one that cannot be reached: the same retries, the same error.
+            return IsTlsFailure(code) ? HttpRequestResult::ConnectFailure : HttpRequestResult::OtherError;
     }
 }
 
@@ -150,6 +180,22 @@ void CurlHttpRequest::Setup() {
     curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     // Worker threads must not receive the library's timeout signals.
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+
+    // The library's defaults, said again: whatever is fetched over https is
+    // trusted only from a server whose certificate chain and name check out.
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    // OpenSSL's programs take a custom trust store from these variables, but
+    // libcurl does not look at them: without this, a store given the usual
+    // way would be silently ignored in favour of the system's.
+    if (const char* file = NonEmptyEnvironment("SSL_CERT_FILE")) {
+        curl_easy_setopt(handle, CURLOPT_CAINFO, file);
+    }
+    if (const char* directory = NonEmptyEnvironment("SSL_CERT_DIR")) {
+        curl_easy_setopt(handle, CURLOPT_CAPATH, directory);
+    }
+    errorText_[0] = '\0';
+    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText_.data());
 
     if (params_.method == HttpRequestParams::Post) {
         curl_easy_setopt(handle, CURLOPT_POST, 1L);
@@ -308,6 +354,10 @@ void CurlHttpRequest::Finish(int code) {
     if (code != CURLE_OK) {
         status_.errorDetails =
             "libcurl error " + std::to_string(code) + " (HTTP " + std::to_string(status_.responseCode) + ")";
+        errorText_.back() = '\0';
+        if (IsTlsFailure(code) && errorText_[0] != '\0') {
+            status_.errorDetails += ": " + std::string(errorText_.data());
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 // may come from other threads. The mutex guards the status and the performing
 // flag and is never held across the library's perform call or the writer.
 
+#include <array>
 #include <mutex>
 #include <string>
 
@@ -42,6 +43,8 @@ class CurlHttpRequest : public HttpRequest {
     std::mutex mutex_;
     HttpRequestStatus status_;
     curl_slist* headers_ = nullptr;
+    // The library's own words for a failure (the size of its CURL_ERROR_SIZE).
+    std::array<char, 256> errorText_{};
 };
 
 }  // namespace tvl

@@ -137,6 +137,37 @@ TEST_F(CurlHttpRequestTest, ConnectionFailuresAreClassified) {
     EXPECT_EQ(writer_.body, cdn_.FileContent().substr(0, writer_.body.size()));
 }
 
+TEST_F(CurlHttpRequestTest, TlsFailuresAreConnectFailuresWithTheLibrarysWords) {
+    // An https request to a server that speaks plain http fails its handshake.
+    std::string url = cdn_.NodeUrl();
+    ASSERT_EQ(url.rfind("http://", 0), 0u);
+    url.insert(4, "s");
+    test::ScopedEnvironment environment;
+    environment.Unset("SSL_CERT_FILE");
+    environment.Unset("SSL_CERT_DIR");
+    const HttpRequestStatus handshake = Run(Params(url));
+    EXPECT_EQ(handshake.result, HttpRequestResult::ConnectFailure);
+    const std::string prefix = "libcurl error 35 (HTTP 0): ";
+    EXPECT_EQ(handshake.errorDetails.rfind(prefix, 0), 0u) << handshake.errorDetails;
+    EXPECT_GT(handshake.errorDetails.size(), prefix.size()) << "the library's text follows the code";
+    EXPECT_EQ(writer_.body, "");
+
+    // A trust store named the way OpenSSL's programs take it is the one used:
+    // one that cannot be read is the library's error for a bad store.
+    environment.Set("SSL_CERT_FILE", "/nonexistent/talvane-test-ca.pem");
+    const HttpRequestStatus store = Run(Params(url));
+    EXPECT_EQ(store.result, HttpRequestResult::ConnectFailure);
+    EXPECT_EQ(store.errorDetails.rfind("libcurl error 77 (HTTP 0): ", 0), 0u) << store.errorDetails;
+
+    environment.Set("SSL_CERT_FILE", "");
+    EXPECT_EQ(Run(Params(url)).errorDetails.rfind(prefix, 0), 0u) << "an empty value names no store";
+
+    // Plain failures keep their short form.
+    environment.Unset("SSL_CERT_FILE");
+    cdn_.Server().SetFault(CdnEndpoint::Node(0), CdnFault::Refused());
+    EXPECT_EQ(Run(Params(cdn_.NodeUrl())).errorDetails, "libcurl error 7 (HTTP 0)");
+}
+
 TEST_F(CurlHttpRequestTest, ShortBodyIsADataMismatch) {
     cdn_.Server().SetFault(CdnEndpoint::Node(0), CdnFault::TruncatedAfter(100));
     HttpRequestParams params = Params(cdn_.NodeUrl());
