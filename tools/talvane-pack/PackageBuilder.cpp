@@ -5,9 +5,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
+#include <ostream>
 #include <sstream>
 #include <thread>
 
@@ -15,6 +21,8 @@
 #include "engine/manifest/ManifestValues.h"
 #include "engine/manifest/NodeManifest.h"
 #include "engine/manifest/StandardFileManifest.h"
+#include "engine/security/DocumentSignature.h"
+#include "engine/security/PublisherKey.h"
 
 namespace tvl::pack {
 namespace {
@@ -85,8 +93,9 @@ void Collect(const fs::path& root, std::vector<PackedFile>& files) {
 
 // Every chunk of every file, hashed by a pool of threads each reading with
 // pread into a buffer of its own. `paths[i]` is where files[i]'s bytes are read.
+// With `strong`, the SHA-256 is taken from the same buffer: one read per chunk.
 void Hash(std::vector<PackedFile>& files, const std::vector<std::string>& paths, std::uint32_t chunkSize,
-          unsigned threads) {
+          unsigned threads, bool strong) {
     struct Job {
         std::size_t file;
         std::uint64_t chunk;
@@ -95,6 +104,7 @@ void Hash(std::vector<PackedFile>& files, const std::vector<std::string>& paths,
     for (std::size_t f = 0; f < files.size(); ++f) {
         const std::uint64_t count = (files[f].size + chunkSize - 1) / chunkSize;
         files[f].checksums.assign(count, 0);
+        files[f].digests.assign(strong ? count : 0, Sha256Digest{});
         for (std::uint64_t c = 0; c < count; ++c) {
             jobs.push_back({f, c});
         }
@@ -104,6 +114,7 @@ void Hash(std::vector<PackedFile>& files, const std::vector<std::string>& paths,
     std::string error;
     const auto worker = [&] {
         std::vector<unsigned char> buffer(chunkSize);
+        const std::unique_ptr<Sha256> sha = strong ? std::make_unique<Sha256>() : nullptr;
         int fd = -1;
         std::size_t openFile = files.size();
         for (std::size_t j = next++; j < jobs.size(); j = next++) {
@@ -133,6 +144,10 @@ void Hash(std::vector<PackedFile>& files, const std::vector<std::string>& paths,
                 break;
             }
             file.checksums[job.chunk] = Crc32(buffer.data(), length);
+            if (sha) {
+                sha->Update(buffer.data(), length);
+                file.digests[job.chunk] = sha->Finish();
+            }
         }
         if (fd >= 0) {
             close(fd);
@@ -151,7 +166,7 @@ void Hash(std::vector<PackedFile>& files, const std::vector<std::string>& paths,
     }
 }
 
-std::string ManifestXml(const PackageOptions& options, const std::vector<PackedFile>& files) {
+std::string ManifestXml(const PackageOptions& options, const std::vector<PackedFile>& files, bool strong) {
     std::ostringstream xml;
     xml << "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
     xml << "<package id=\"" << XmlEscape(options.packageId) << "\" name=\"" << XmlEscape(options.name)
@@ -182,7 +197,17 @@ std::string ManifestXml(const PackageOptions& options, const std::vector<PackedF
                 xml << hex[(sum >> shift) & 0xF];
             }
         }
-        xml << "\"/>\n";
+        xml << "\"";
+        // Readers that do not know the attribute skip it, so a signed
+        // package still downloads with clients that check CRC-32 only.
+        if (strong) {
+            xml << " sha256=\"";
+            for (const Sha256Digest& digest : file.digests) {
+                xml << ToHex(digest);
+            }
+            xml << "\"";
+        }
+        xml << "/>\n";
     }
     xml << "  </files>\n</package>\n";
     return xml.str();
@@ -214,6 +239,28 @@ void WriteText(const fs::path& path, const std::string& text) {
         }
     }
     fs::rename(temporary, path);
+}
+
+// The signature goes in after the document it covers, so that a reader never
+// finds one for bytes not yet in place. Without one, a signature left by an
+// earlier signed run is removed: it would describe other bytes.
+void WriteDocument(const fs::path& path, const std::string& text, const std::optional<std::string>& signature,
+                   PackResult& result) {
+    WriteText(path, text);
+    const fs::path signaturePath = path.string() + ".sig";
+    if (signature) {
+        WriteText(signaturePath, *signature);
+        result.signaturePaths.push_back(signaturePath.string());
+    } else {
+        std::error_code ignored;
+        fs::remove(signaturePath, ignored);
+    }
+}
+
+std::int64_t NowSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 void Validate(const PackageOptions& options) {
@@ -258,6 +305,12 @@ void Validate(const PackageOptions& options) {
     if (nodePath.empty() || nodePath.front() != '/' || nodePath.find("..") != std::string::npos) {
         throw PackError("--node-path must be an absolute URL path without \"..\"");
     }
+    if (options.signKey.empty() && (options.issued || options.expiresInDays)) {
+        throw PackError("--issued and --expires-in need --sign-key");
+    }
+    if (options.expiresInDays && *options.expiresInDays == 0) {
+        throw PackError("--expires-in takes at least 1 day");
+    }
     if (!fs::is_directory(options.input)) {
         throw PackError(options.input + ": not a folder");
     }
@@ -267,6 +320,16 @@ void Validate(const PackageOptions& options) {
 
 PackResult BuildPackage(const PackageOptions& options) {
     Validate(options);
+    // Read before anything is written: a key that cannot be used must not
+    // leave a package behind that looks published.
+    std::optional<PrivateKey> key;
+    if (!options.signKey.empty()) {
+        try {
+            key = PrivateKey::FromFile(options.signKey);
+        } catch (const KeyError& e) {
+            throw PackError(std::string("--sign-key: ") + e.what());
+        }
+    }
     PackResult result;
     Collect(options.input, result.files);
     if (result.files.empty()) {
@@ -299,17 +362,45 @@ PackResult BuildPackage(const PackageOptions& options) {
         result.totalBytes += file.size;
     }
     const unsigned threads = options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
-    Hash(result.files, copies, options.chunkSize, threads);
+    Hash(result.files, copies, options.chunkSize, threads, key.has_value());
 
-    const std::string manifest = ManifestXml(options, result.files);
+    const std::string manifest = ManifestXml(options, result.files, key.has_value());
+    const std::string nodeList = options.nodes.empty() ? std::string() : NodeListXml(options);
+    // Both signatures are made before the first document is written, so a
+    // failure to sign leaves the published documents as they were.
+    std::optional<std::string> manifestSignature;
+    std::optional<std::string> nodeListSignature;
+    if (key) {
+        SignedStatement statement;
+        statement.issued = options.issued ? *options.issued : NowSeconds();
+        if (options.expiresInDays) {
+            statement.expires = statement.issued + std::int64_t{*options.expiresInDays} * 86400;
+        }
+        try {
+            statement.kind = SignedKind::PackageManifest;
+            statement.id = options.packageId;
+            statement.version = options.versionId;
+            statement.documentDigest = Sha256Of(manifest);
+            manifestSignature = WriteSignatureFile(statement, *key);
+            if (!nodeList.empty()) {
+                statement.kind = SignedKind::NodeList;
+                statement.id = options.partnerId;
+                statement.version.clear();
+                statement.documentDigest = Sha256Of(nodeList);
+                nodeListSignature = WriteSignatureFile(statement, *key);
+            }
+        } catch (const KeyError& e) {
+            throw PackError(e.what());
+        }
+    }
     const fs::path manifestFolder = root / "manifests" / options.packageId;
     result.manifestPath = (manifestFolder / (options.versionId + ".xml")).string();
-    WriteText(result.manifestPath, manifest);
+    WriteDocument(result.manifestPath, manifest, manifestSignature, result);
     if (options.current) {
-        WriteText(manifestFolder / "current.xml", manifest);
+        WriteDocument(manifestFolder / "current.xml", manifest, manifestSignature, result);
     }
-    if (!options.nodes.empty()) {
-        WriteText(root / "nodes" / (options.partnerId + ".xml"), NodeListXml(options));
+    if (!nodeList.empty()) {
+        WriteDocument(root / "nodes" / (options.partnerId + ".xml"), nodeList, nodeListSignature, result);
     }
     return result;
 }
@@ -329,11 +420,12 @@ std::vector<std::string> SplitList(const std::string& text) {
 }
 
 std::uint64_t ParseNumber(const std::string& flag, const std::string& text, std::uint64_t max) {
-    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
         throw PackError(flag + " takes a number: " + text);
     }
-    const unsigned long long value = std::stoull(text);
-    if (value > max) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value > max) {
         throw PackError(flag + " is too large: " + text);
     }
     return value;
@@ -388,11 +480,84 @@ PackageOptions ParsePackArguments(const std::vector<std::string>& arguments) {
             }
         } else if (flag == "--threads") {
             options.threads = static_cast<unsigned>(ParseNumber(flag, value(), 1024));
+        } else if (flag == "--sign-key") {
+            options.signKey = value();
+            if (options.signKey.empty()) {
+                throw PackError("--sign-key needs a file");
+            }
+        } else if (flag == "--issued") {
+            // Beyond the year 30 000 a signature reader would not take it.
+            options.issued = static_cast<std::int64_t>(ParseNumber(flag, value(), 999999999999999ull));
+        } else if (flag == "--expires-in") {
+            options.expiresInDays = static_cast<std::uint32_t>(ParseNumber(flag, value(), 365000));
         } else {
             throw PackError("unknown option " + flag);
         }
     }
     return options;
+}
+
+std::string MakeKeyPair(const std::string& privatePath) {
+    const std::string publicPath = privatePath + ".pub";
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(publicPath, error))) {
+        throw PackError(publicPath + " already exists; it is not replaced");
+    }
+    const PrivateKey key = PrivateKey::Generate();
+    try {
+        key.WriteNewFile(privatePath);
+    } catch (const KeyError& e) {
+        throw PackError(e.what());
+    }
+    const std::string text = key.Public().Text();
+    const std::string line = text + "\n";
+    const int descriptor = open(publicPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int openError = errno;
+    bool written =
+        descriptor >= 0 && write(descriptor, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    if (descriptor >= 0) {
+        written = close(descriptor) == 0 && written;
+    }
+    if (!written) {
+        // A private key without its public half would be found and kept by
+        // mistake; it was made just now, so nothing is lost.
+        unlink(privatePath.c_str());
+        if (descriptor >= 0) {
+            unlink(publicPath.c_str());
+        }
+        throw PackError("cannot write " + publicPath +
+                        (descriptor < 0 ? ": " + std::string(std::strerror(openError)) : ""));
+    }
+    return text;
+}
+
+int RunKeygen(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+    static const char usage[] = "usage: talvane-pack keygen --out FILE\n";
+    std::string path;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == "--out" && i + 1 < arguments.size() && !arguments[i + 1].empty()) {
+            path = arguments[++i];
+        } else {
+            err << "talvane-pack keygen: "
+                << (arguments[i] == "--out" ? "--out needs a file" : "unknown option " + arguments[i]) << "\n"
+                << usage;
+            return 2;
+        }
+    }
+    if (path.empty()) {
+        err << "talvane-pack keygen: --out is required\n" << usage;
+        return 2;
+    }
+    try {
+        const std::string publicKey = MakeKeyPair(path);
+        out << "publisherKeys = " << publicKey << "\n";
+        err << "talvane-pack: private key in " << path
+            << " (mode 0600: keep it offline, with a backup), public key in " << path << ".pub\n";
+        return 0;
+    } catch (const std::exception& e) {
+        err << "talvane-pack keygen: " << e.what() << "\n";
+        return 1;
+    }
 }
 
 }  // namespace tvl::pack

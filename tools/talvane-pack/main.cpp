@@ -1,6 +1,8 @@
 // talvane-pack: turns a folder into a package the download nodes can serve.
 
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "tools/talvane-pack/PackageBuilder.h"
 
@@ -8,13 +10,19 @@ namespace {
 
 const char kUsage[] =
     "usage: talvane-pack --input DIR --output ROOT --partner ID --package ID --version ID --name NAME\n"
-    "                    [--run PATH] [--chunk-size BYTES] [--policy None|Whitelist|Blacklist --countries CC,...]\n"
-    "                    [--inactive] [--current] [--nodes [https://]HOST:PORT[,...] [--node-path PATH] [--weights N,...]]\n"
-    "                    [--threads N]\n";
+    "                    [--run PATH] [--chunk-size BYTES] [--policy None|Whitelist|Blacklist --countries "
+    "CC,...]\n"
+    "                    [--inactive] [--current] [--nodes [https://]HOST:PORT[,...] [--node-path PATH] "
+    "[--weights N,...]]\n"
+    "                    [--threads N] [--sign-key FILE [--expires-in DAYS] [--issued SECONDS]]\n"
+    "       talvane-pack keygen --out FILE\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "keygen") {
+        return tvl::pack::RunKeygen(std::vector<std::string>(argv + 2, argv + argc), std::cout, std::cerr);
+    }
     tvl::pack::PackageOptions options;
     try {
         options = tvl::pack::ParsePackArguments(std::vector<std::string>(argv + 1, argv + argc));
