@@ -234,6 +234,7 @@ TransferSettings UpdaterContext::MakeServiceSettings() const {
     settings.rateWindowSeconds = 1;
     settings.transfersFolder = (fs::path(dataSubPath) / "transfers").string();
     settings.logsFolder = (fs::path(dataSubPath) / "logs").string();
+    settings.acceptedReleasesFolder = (fs::path(dataSubPath) / "accepted-releases").string();
     return settings;
 }
 

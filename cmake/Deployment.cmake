@@ -1,6 +1,10 @@
 # Reads a deployment file ("key = value" lines, "#" comments) and writes a C++
 # source defining the table declared in resources/Deployment.h.
-set(_talvane_engine_keys manifestHost geolocationUrl analyticsEventsUrl analyticsTransfersUrl supportHost)
+set(_talvane_engine_keys manifestHost geolocationUrl analyticsEventsUrl analyticsTransfersUrl supportHost
+    publisherKeys)
+# Keys a deployment may leave out, and what they then mean.
+set(_talvane_optional_keys publisherKeys)
+set(_talvane_default_publisherKeys "")
 
 function(_talvane_cxx_literal out value)
     string(REPLACE "\\" "\\\\" value "${value}")
@@ -40,6 +44,7 @@ function(talvane_generate_deployment input output)
             string(APPEND strings "    {${id}, ${literal}},\n")
         elseif(key IN_LIST _talvane_engine_keys)
             set(value_${key} "${literal}")
+            set(raw_${key} "${value}")
             # Raw values for other build steps (the translations name the support host).
             set(TALVANE_DEPLOYMENT_${key} "${value}" CACHE INTERNAL "deployment value ${key}")
         else()
@@ -48,9 +53,23 @@ function(talvane_generate_deployment input output)
     endforeach()
     foreach(key IN LISTS _talvane_engine_keys)
         if(NOT DEFINED value_${key})
-            message(FATAL_ERROR "${input}: ${key} is missing")
+            if(key IN_LIST _talvane_optional_keys)
+                _talvane_cxx_literal(value_${key} "${_talvane_default_${key}}")
+            else()
+                message(FATAL_ERROR "${input}: ${key} is missing")
+            endif()
         endif()
     endforeach()
+    # A mistyped key must fail the build: an updater that silently trusted no
+    # key would take unsigned packages.
+    if(DEFINED raw_publisherKeys)
+        string(REGEX REPLACE "[ \t,;]+" ";" _keys "${raw_publisherKeys}")
+        foreach(_key IN LISTS _keys)
+            if(NOT _key STREQUAL "" AND NOT _key MATCHES "^ed25519:[A-Za-z0-9+/]+=*$")
+                message(FATAL_ERROR "${input}: publisherKeys: not an \"ed25519:...\" key: ${_key}")
+            endif()
+        endforeach()
+    endif()
 
     set(content "// Generated from ${input}; edit that file instead.\n")
     string(APPEND content "#include \"resources/Deployment.h\"\n\nnamespace tvl {\nnamespace {\n")

@@ -19,6 +19,7 @@ struct DeploymentValues {
     const char* analyticsEventsUrl;     // http URL without a path
     const char* analyticsTransfersUrl;  // http URL without a path
     const char* supportHost;            // host name named in the user messages
+    const char* publisherKeys;          // "ed25519:..." keys separated by blanks; empty: none
     const DeploymentStringEntry* strings;  // ends with id 0
 };
 

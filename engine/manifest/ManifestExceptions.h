@@ -42,6 +42,13 @@ public:
     using ManifestException::ManifestException;
 };
 
+// The publisher's keys do not vouch for what arrived: fetching it again from
+// the same place would not help, and the user is told it could not be verified.
+class ManifestVerificationException : public ManifestException {
+public:
+    using ManifestException::ManifestException;
+};
+
 // Runs body so that whatever a malformed input makes the tree or the number
 // parsers throw reaches the caller as ManifestParseException, the one error
 // every reader promises. Running out of memory is not the input's fault and

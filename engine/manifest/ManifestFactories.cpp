@@ -8,6 +8,7 @@
 #include "engine/manifest/ManifestParsing.h"
 #include "engine/manifest/ManifestSource.h"
 #include "engine/manifest/ManifestValues.h"
+#include "engine/manifest/ManifestVerification.h"
 #include "engine/manifest/NodeManifest.h"
 #include "engine/manifest/StandardPackageManifest.h"
 
@@ -93,8 +94,13 @@ std::shared_ptr<HttpManifestSource> XmlHttpPackageManifestFactory::CreateSource(
     const std::string& key, const std::shared_ptr<HttpSession>& session) {
     // Package manifests are read in one pass, so they may be as long as big
     // packages need.
-    return std::make_shared<XmlHttpManifestSource>(GetUrl(key), requestFactory_, session, connectTimeoutSeconds_,
-                                                   timeoutSeconds_, MaxPackageManifestBytes);
+    auto source = std::make_shared<XmlHttpManifestSource>(GetUrl(key), requestFactory_, session,
+                                                          connectTimeoutSeconds_, timeoutSeconds_,
+                                                          MaxPackageManifestBytes);
+    if (trust_) {
+        source->SetVerifier(std::make_unique<PackageManifestVerifier>(trust_, key));
+    }
+    return source;
 }
 
 std::string XmlHttpPackageManifestFactory::GetUrl(const std::string& key) const {
@@ -136,8 +142,12 @@ std::shared_ptr<ManifestSource> XmlHttpNodeListManifestFactory::CreateSource(con
 
 std::shared_ptr<HttpManifestSource> XmlHttpNodeListManifestFactory::CreateSource(
     const std::string& key, const std::shared_ptr<HttpSession>& session) {
-    return std::make_shared<XmlHttpManifestSource>(GetUrl(key), requestFactory_, session, connectTimeoutSeconds_,
-                                                   timeoutSeconds_);
+    auto source = std::make_shared<XmlHttpManifestSource>(GetUrl(key), requestFactory_, session,
+                                                          connectTimeoutSeconds_, timeoutSeconds_);
+    if (trust_) {
+        source->SetVerifier(std::make_unique<NodeListVerifier>(trust_, key));
+    }
+    return source;
 }
 
 std::string XmlHttpNodeListManifestFactory::GetUrl(const std::string& key) const {

@@ -19,6 +19,8 @@ class HttpSession;
 class ManifestSource;
 class NodeListManifest;
 class PackageManifest;
+class PublisherTrust;
+class PublisherTrust;
 
 class PackageManifestFactory {
 public:
@@ -53,7 +55,12 @@ public:
     // or path cannot form a URL.
     virtual std::string GetUrl(const std::string& key) const = 0;
 
+    // With a trust, every document made from now on must carry the
+    // publisher's signature; set before the first transfer starts.
+    void SetTrust(std::shared_ptr<const PublisherTrust> trust) { trust_ = std::move(trust); }
+
 protected:
+    std::shared_ptr<const PublisherTrust> trust_;
     const std::string host_;
     HttpRequestFactory* const requestFactory_;
     const std::int32_t connectTimeoutSeconds_;
@@ -98,7 +105,12 @@ public:
     // http://host/nodes/<key>.xml, or https:// when the host names it
     virtual std::string GetUrl(const std::string& key) const = 0;
 
+    // With a trust, every document made from now on must carry the
+    // publisher's signature; set before the first transfer starts.
+    void SetTrust(std::shared_ptr<const PublisherTrust> trust) { trust_ = std::move(trust); }
+
 protected:
+    std::shared_ptr<const PublisherTrust> trust_;
     const std::string host_;
     HttpRequestFactory* const requestFactory_;
     const std::int32_t connectTimeoutSeconds_;

@@ -11,6 +11,7 @@
 #include "engine/manifest/Manifest.h"
 #include "engine/manifest/ManifestExceptions.h"
 #include "engine/manifest/ManifestParsing.h"
+#include "engine/manifest/ManifestVerification.h"
 
 namespace tvl {
 namespace {
@@ -48,7 +49,9 @@ void ManifestSource::Load(const std::string& key, InputManifest& target) {
         Fetch(key, text);
         body = text.str();
     }  // the stream's buffer, up to twice the body, is gone before the body is read
+    CheckBody(body);
     ReadBody(body, target);
+    CheckRead(target);
 }
 
 void ManifestSource::ReadBody(const std::string& body, InputManifest& target) {
@@ -72,9 +75,39 @@ HttpManifestSource::HttpManifestSource(std::string url, HttpRequestFactory* requ
       timeoutSeconds_(timeoutSeconds),
       maxBytes_(maxBytes) {}
 
-void HttpManifestSource::Fetch(const std::string&, std::ostream& out) {
-    LimitedWriter writer(&out, maxBytes_);
-    HttpRequestParams params(url_, &writer);
+HttpManifestSource::~HttpManifestSource() = default;
+
+void HttpManifestSource::SetVerifier(std::unique_ptr<ManifestVerifier> verifier) { verifier_ = std::move(verifier); }
+
+void HttpManifestSource::Fetch(const std::string&, std::ostream& out) { FetchUrl(url_, out, maxBytes_); }
+
+void HttpManifestSource::CheckBody(const std::string& body) {
+    if (!verifier_) {
+        return;
+    }
+    std::string signature;
+    bool found = true;
+    try {
+        std::ostringstream text;
+        FetchUrl(url_ + ".sig", text, MaxSignatureFileBytes);
+        signature = text.str();
+    } catch (const ManifestLocatorException&) {
+        found = false;  // answered 4xx: the publisher signed nothing here
+    } catch (const ManifestParseException&) {
+        signature.assign(MaxSignatureFileBytes + 1, ' ');  // longer than any signature: malformed
+    }
+    verifier_->CheckSigned(found ? &signature : nullptr, body);
+}
+
+void HttpManifestSource::CheckRead(InputManifest& target) {
+    if (verifier_) {
+        verifier_->CheckRead(target);
+    }
+}
+
+void HttpManifestSource::FetchUrl(const std::string& url, std::ostream& out, std::uint64_t maxBytes) {
+    LimitedWriter writer(&out, maxBytes);
+    HttpRequestParams params(url, &writer);
     params.connectTimeoutSeconds = connectTimeoutSeconds_;
     params.timeoutSeconds = timeoutSeconds_;
     std::shared_ptr<HttpRequest> request = requestFactory_->CreateRequest(params, session_);
@@ -92,7 +125,7 @@ void HttpManifestSource::Fetch(const std::string&, std::ostream& out) {
         currentRequest_.reset();
     }
     if (writer.Exceeded()) {
-        throw ManifestParseException("manifest larger than " + std::to_string(maxBytes_) + " bytes");
+        throw ManifestParseException("manifest larger than " + std::to_string(maxBytes) + " bytes");
     }
     switch (status.result) {
         case HttpRequestResult::Success:

@@ -17,6 +17,7 @@ namespace tvl {
 
 class HttpRequest;
 class HttpRequestFactory;
+class ManifestVerifier;
 class HttpSession;
 class InputManifest;
 
@@ -29,11 +30,16 @@ public:
     virtual void Fetch(const std::string& key, std::ostream& out) = 0;
     virtual void Parse(std::istream& in, boost::property_tree::ptree& tree) = 0;
 
-    // Fetch, then ReadBody.
+    // Fetch, CheckBody, ReadBody, then CheckRead.
     void Load(const std::string& key, InputManifest& target);
 
 protected:
     ManifestSource() = default;
+
+    // Hooks around reading for sources that must vouch for what they fetched:
+    // the exact bytes before anything parses them, the document once read.
+    virtual void CheckBody(const std::string&) {}
+    virtual void CheckRead(InputManifest&) {}
 
     // Fills the target from the fetched text: ParseText then Read, unless the
     // source has a better way for this target.
@@ -55,6 +61,11 @@ public:
     HttpManifestSource(std::string url, HttpRequestFactory* requestFactory, std::shared_ptr<HttpSession> session,
                        std::int32_t connectTimeoutSeconds, std::int32_t timeoutSeconds,
                        std::uint64_t maxBytes = MaxManifestBytes);
+    ~HttpManifestSource() override;
+
+    // From now on a fetched body counts only with a signature, fetched from
+    // the same URL with ".sig" appended, that the verifier accepts.
+    void SetVerifier(std::unique_ptr<ManifestVerifier> verifier);
 
     void Fetch(const std::string& key, std::ostream& out) override;
 
@@ -67,7 +78,13 @@ public:
 
     const std::string& GetUrl() const { return url_; }
 
+protected:
+    void CheckBody(const std::string& body) override;
+    void CheckRead(InputManifest& target) override;
+
 private:
+    void FetchUrl(const std::string& url, std::ostream& out, std::uint64_t maxBytes);
+
     std::mutex mutex_;
     const std::string url_;
     HttpRequestFactory* const requestFactory_;
@@ -77,6 +94,7 @@ private:
     const std::uint64_t maxBytes_;
     std::shared_ptr<HttpRequest> currentRequest_;
     bool abortPending_ = false;  // guarded by mutex_, like the current request
+    std::unique_ptr<ManifestVerifier> verifier_;
 };
 
 class XmlHttpManifestSource : public HttpManifestSource {

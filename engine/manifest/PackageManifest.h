@@ -27,6 +27,15 @@ public:
     virtual const std::string& GetRun() const = 0;
     virtual std::shared_ptr<FileManifest> GetRunFile() const = 0;
     virtual bool IsCountryAllowed(const std::string& countryCode) const = 0;
+
+    // Set while the manifest is read, before it is shared, when a publisher's
+    // signature vouched for it: every chunk must then match its file's strong
+    // digest, not only its CRC-32.
+    bool DigestsRequired() const { return digestsRequired_; }
+    void RequireDigests() { digestsRequired_ = true; }
+
+private:
+    bool digestsRequired_ = false;
 };
 
 }  // namespace tvl

@@ -96,7 +96,25 @@ void StandardFileManifest::Read(const boost::property_tree::ptree& tree) {
         if (!IsSafeRelativePath(path_) || chunkSize_ == 0 || checksums_.size() != count) {
             throw ManifestParseException();
         }
+        ReadDigests(tree.get_optional<std::string>("sha256"), count);
     });
+}
+
+void StandardFileManifest::ReadDigests(const boost::optional<std::string>& text, std::uint64_t count) {
+    digests_.clear();
+    hasDigests_ = false;
+    constexpr std::size_t kDigits = 2 * sizeof(Sha256Digest);
+    if (!text || text->size() != count * kDigits) {
+        return;
+    }
+    std::vector<Sha256Digest> digests(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (!ParseSha256Hex(std::string_view(*text).substr(i * kDigits, kDigits), digests[i])) {
+            return;
+        }
+    }
+    digests_ = std::move(digests);
+    hasDigests_ = true;
 }
 
 std::uint32_t StandardFileManifest::GetChunkCount() const {

@@ -177,9 +177,9 @@ void PackageXmlReader::StartElement(int depth, std::string_view name,
         }
         open.part = Part::File;
         fileElements_.clear();
-        KeepAttributes(attributes, {"path", "chunksize", "size", "checksums"}, fileAttributes_);
+        KeepAttributes(attributes, {"path", "chunksize", "size", "checksums", "sha256"}, fileAttributes_);
     } else if (parent == Part::File) {
-        if ((open.data = StartValue(fileElements_, name, {"path", "chunksize", "size", "checksums"}))) {
+        if ((open.data = StartValue(fileElements_, name, {"path", "chunksize", "size", "checksums", "sha256"}))) {
             open.part = Part::Value;
         }
     }

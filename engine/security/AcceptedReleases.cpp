@@ -1,11 +1,10 @@
 #include "engine/security/AcceptedReleases.h"
 
 #include <charconv>
-#include <filesystem>
 #include <fstream>
-#include <system_error>
 
 #include "engine/file/DurableFileWrite.h"
+#include "engine/file/UserDirectories.h"
 #include "engine/manifest/ManifestValues.h"
 #include "engine/security/DocumentSignature.h"
 
@@ -51,8 +50,9 @@ void AcceptedReleases::Accept(const std::string& packageId, std::int64_t issued)
         return;
     }
     try {
-        std::error_code ignored;
-        std::filesystem::create_directories(folder_, ignored);
+        if (!CreatePrivateDirectories(folder_)) {
+            return;
+        }
         ReplaceFileDurably(folder_, packageId, kPrefix + std::to_string(issued) + "\n");
     } catch (const std::exception&) {
         // Recorded next time; the release itself is genuine.

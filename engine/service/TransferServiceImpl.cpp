@@ -1,17 +1,21 @@
 #include "engine/service/TransferServiceImpl.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "engine/events/JsonHttpAnalyticsManager.h"
 #include "engine/events/JsonWorkLogManager.h"
 #include "engine/events/NullAnalyticsManager.h"
 #include "engine/file/PosixSharedFileFactory.h"
+#include "engine/file/UserDirectories.h"
 #include "engine/http/CurlHttpRequestFactory.h"
 #include "engine/http/EnvironmentHttpProxyFactory.h"
 #include "engine/http/HttpSession.h"
 #include "engine/manifest/ManifestFactories.h"
+#include "engine/manifest/ManifestVerification.h"
 #include "engine/optimizer/EarliestFinishTransferOptimizer.h"
 #include "engine/optimizer/ProportionalGamblingTransferOptimizer.h"
+#include "engine/security/AcceptedReleases.h"
 #include "engine/service/JsonTempFileManifestStore.h"
 #include "engine/service/TransferFactory.h"
 #include "engine/service/TransferManager.h"
@@ -40,6 +44,23 @@ std::unique_ptr<AsioWorkManager> MakeRequestWorkManager(const TransferSettings& 
         return nullptr;
     }
     return std::make_unique<AsioWorkManager>(std::min<std::uint32_t>(settings.requestSlots, 256), false);
+}
+
+// Keys that do not parse stop the service rather than let it run without
+// them: a deployment that names keys never takes unsigned packages.
+std::shared_ptr<const PublisherTrust> MakeTrust(const TransferSettings& settings) {
+    std::vector<PublicKey> keys;
+    try {
+        keys = ParsePublicKeyList(settings.publisherKeys);
+    } catch (const KeyError& e) {
+        throw std::invalid_argument(std::string("publisher keys: ") + e.what());
+    }
+    if (keys.empty()) {
+        return nullptr;
+    }
+    return std::make_shared<PublisherTrust>(
+        PublisherKeys(std::move(keys)),
+        std::make_shared<AcceptedReleases>(ResolveUserPath(settings.acceptedReleasesFolder)));
 }
 
 }  // namespace
@@ -77,6 +98,10 @@ TransferServiceImpl::TransferServiceImpl(const TransferSettings& settings)
       workManager_(std::make_unique<AsioWorkManager>(
           static_cast<std::uint32_t>(std::max<std::int32_t>(settings.workThreads, 1)), false)),
       requestWorkManager_(MakeRequestWorkManager(settings)) {
+    if (const auto trust = MakeTrust(settings)) {
+        packageManifestFactory_->SetTrust(trust);
+        nodeListManifestFactory_->SetTrust(trust);
+    }
     behavior_ = std::make_unique<TransferBehavior>();
     behavior_->settings = settings;
     behavior_->httpSessionFactory = sessionFactory_.get();

@@ -58,6 +58,16 @@ struct TransferSettings {
     std::string analyticsEventsUrl;
     std::string analyticsTransfersUrl;
 
+    // The publisher's public keys ("ed25519:..." separated by blanks), from
+    // the deployment. With none, manifests and chunks are taken on their
+    // CRC-32 as they always were; with any, every package manifest and node
+    // list must be signed by one of them and every chunk must match its
+    // SHA-256. Two keys at once let a publisher rotate.
+    std::string publisherKeys;
+    // Where the issue time of the newest signed release accepted per package
+    // is kept; resolved like transfersFolder.
+    std::string acceptedReleasesFolder;
+
     // How chunk requests are scheduled. The defaults keep many requests in
     // flight on the nodes that finish them soonest; requestSlots 0 with
     // NodeChoice::Gambling is the original scheduling, where every request

@@ -54,6 +54,11 @@ WorkStatus AcquireManifestWork::ExecuteTask() {
         return WorkStatus(WorkResult::Cancelled);
     } catch (const ManifestStreamException&) {
         return OnStreamFailure(std::current_exception());
+    } catch (const ManifestVerificationException&) {
+        // Not the content's fault but an attack or a publishing mistake: the
+        // user is told the download could not be verified.
+        return WorkStatus(WorkResult::Error,
+                          CreateTransferExceptionData(std::current_exception(), TransferError::AuthenticityError));
     } catch (const ManifestException&) {
         return OnContentFailure(std::current_exception());
     } catch (...) {

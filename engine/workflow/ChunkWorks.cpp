@@ -8,6 +8,7 @@
 #include "engine/file/SharedFile.h"
 #include "engine/manifest/Crc32.h"
 #include "engine/manifest/NodeManifest.h"
+#include "engine/manifest/PackageManifest.h"
 #include "engine/manifest/StandardFileManifest.h"
 #include "engine/service/ChunkMemoryBudget.h"
 #include "engine/service/TransferBehavior.h"
@@ -44,6 +45,15 @@ std::uint32_t TransferCapacity(const TransferBehavior& behavior) {
 
 // LazyParallelChunksWork
 
+namespace {
+
+bool DigestsRequired(TransferWorkInterface& interface) {
+    const std::shared_ptr<PackageManifest> package = interface.GetPackage();
+    return package && package->DigestsRequired();
+}
+
+}  // namespace
+
 LazyParallelChunksWork::LazyParallelChunksWork(std::shared_ptr<TransferWorkInterface> interface,
                                                std::shared_ptr<StandardFileManifest> file,
                                                std::shared_ptr<TransferSharedFileData> fileData,
@@ -55,7 +65,8 @@ LazyParallelChunksWork::LazyParallelChunksWork(std::shared_ptr<TransferWorkInter
       fileData_(std::move(fileData)),
       name_(name),
       count_(file_->GetChunkCount()),
-      budget_(std::move(budget)) {}
+      budget_(std::move(budget)),
+      digestsRequired_(DigestsRequired(*interface_)) {}
 
 LazyParallelChunksWork::~LazyParallelChunksWork() {
     GiveBackAll();
@@ -114,6 +125,9 @@ std::shared_ptr<Work> LazyParallelChunksWork::GetNextWork() {
         fileData_, file_->GetChunkLowerBound(index), file_->GetChunkUpperBound(index),
         index < checksums.size() ? checksums[index] : 0, interface_->GetProgressUpdater());
     mapData->zeroFilled = fileData_->allocatedEmpty;
+    if (digestsRequired_) {
+        mapData->expectedDigest = file_->GetDigests().at(index);
+    }
     std::shared_ptr<Work> work;
     try {
         work = CreateChunkWork(std::move(mapData));
@@ -320,13 +334,26 @@ WorkStatus VerifyChunkWork::Execute(TransferSharedMapData& mapData) {
     }
     // A chunk of a file allocated by this run is all zeros until its first
     // request: its checksum is known without reading it back.
-    const std::uint32_t crc =
-        mapData.zeroFilled
-            ? Crc32OfZeros(static_cast<std::size_t>(mapData.upperBound - mapData.lowerBound + 1))
-            : mapData.map->Checksum();
+    const std::uint64_t chunkLength = mapData.upperBound - mapData.lowerBound + 1;
+    const std::uint32_t crc = mapData.zeroFilled ? Crc32OfZeros(static_cast<std::size_t>(chunkLength))
+                                                 : mapData.map->Checksum();
+    // A CRC-32 is easy to forge: with the publisher's digests the chunk must
+    // also match its SHA-256, computed only once the cheap check passed.
+    bool forged = false;
+    if (crc == mapData.expectedChecksum && mapData.expectedDigest) {
+        Sha256Digest digest{};
+        if (mapData.zeroFilled) {
+            digest = Sha256OfZeros(chunkLength);
+        } else {
+            Sha256 sha;
+            mapData.map->Scan([&sha](const std::uint8_t* data, std::size_t size) { sha.Update(data, size); });
+            digest = sha.Finish();
+        }
+        forged = digest != *mapData.expectedDigest;
+    }
     mapData.zeroFilled = false;
     TransferProgressUpdater* progress = mapData.progressUpdater.get();
-    if (crc == mapData.expectedChecksum) {
+    if (crc == mapData.expectedChecksum && !forged) {
         const std::uint64_t length = static_cast<std::uint32_t>(mapData.upperBound - mapData.lowerBound + 1);
         const std::uint64_t counted = mapData.fileProgressBytes.load();
         if (progress != nullptr) {
@@ -348,7 +375,7 @@ WorkStatus VerifyChunkWork::Execute(TransferSharedMapData& mapData) {
             ++mapData.failedNodeCount;
         }
     }
-    return WorkStatus(WorkResult::Failure, std::make_shared<ChecksumStatusData>(mapData_, crc));
+    return WorkStatus(WorkResult::Failure, std::make_shared<ChecksumStatusData>(mapData_, crc, forged));
 }
 
 std::shared_ptr<ReleaseChunkMapWork> ReleaseChunkMapWork::Create(

@@ -64,6 +64,7 @@ class LazyParallelChunksWork : public TransferWork, public LazyParallelWork {
     const std::uint32_t count_;
     std::uint32_t next_ = 0;
     const std::shared_ptr<ChunkMemoryBudget> budget_;  // may be null
+    const bool digestsRequired_;
     std::unordered_map<const Work*, std::uint64_t> held_;  // budget bytes per chunk under way
 };
 

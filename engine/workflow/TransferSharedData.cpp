@@ -50,18 +50,21 @@ void TransferSharedMapData::ResetProgress() {
 
 void ChecksumStatusData::Describe(boost::property_tree::ptree& tree) const {
     tree.put("actualChecksum", LowercaseHex(actualChecksum_));
+    if (forged_) {
+        tree.put("strongDigestMismatch", true);
+    }
 }
 
 ChecksumStatusData::ChecksumStatusData(std::shared_ptr<TransferSharedMapData> mapData,
-                                       std::uint32_t actualChecksum)
-    : mapData_(std::move(mapData)), actualChecksum_(actualChecksum) {
+                                       std::uint32_t actualChecksum, bool forged)
+    : mapData_(std::move(mapData)), actualChecksum_(actualChecksum), forged_(forged) {
     const TransferSharedMapData& chunk = *mapData_;
     const HttpRequestStatus& last = chunk.lastRequestStatus;
     const std::uint64_t fileSize = chunk.sharedFileData ? chunk.sharedFileData->size : 0;
     // Before any request the last position is still 0, below a later chunk's start.
     const std::uint64_t received =
         chunk.lastPosition > chunk.lowerBound ? chunk.lastPosition - chunk.lowerBound : 0;
-    summary_ = "error|6|" + std::to_string(fileSize) + "|" + std::to_string(chunk.lowerBound) + "|" +
+    summary_ = "error|" + std::to_string(static_cast<unsigned>(ToTransferError())) + "|" + std::to_string(fileSize) + "|" + std::to_string(chunk.lowerBound) + "|" +
                std::to_string(received) + "|" + std::to_string(last.bytesWritten) + "|" +
                std::to_string(last.responseCode) + "|" + std::to_string(chunk.failedNodeCount) + "|" +
                last.ip + "|" + LowercaseHex(chunk.expectedChecksum) + "|" + LowercaseHex(actualChecksum_);

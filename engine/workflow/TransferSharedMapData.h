@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "engine/http/HttpRequestStatus.h"
+#include "engine/security/Sha256.h"
 #include "engine/work/WorkDescriptor.h"
 #include "engine/workflow/TransferStatusData.h"
 
@@ -38,6 +40,10 @@ class TransferSharedMapData : public WorkDescriptor {
     const std::uint64_t lowerBound;
     const std::uint64_t upperBound;
     const std::uint32_t expectedChecksum;
+    // The chunk's SHA-256 when a publisher's signature covers the package:
+    // then a matching CRC-32 alone does not pass the chunk. Set before the
+    // chunk's works run.
+    std::optional<Sha256Digest> expectedDigest;
     std::shared_ptr<MemoryMappedFileData> map;  // empty when not mapped
     const std::shared_ptr<TransferProgressUpdater> progressUpdater;
     // Atomic because the work log describes the chunk from its own threads
@@ -62,9 +68,14 @@ class TransferSharedMapData : public WorkDescriptor {
 // logs and events still read this status on other threads.
 class ChecksumStatusData : public TransferStatusData {
   public:
-    ChecksumStatusData(std::shared_ptr<TransferSharedMapData> mapData, std::uint32_t actualChecksum);
+    // `forged`: the CRC-32 matched while the strong digest did not, which no
+    // damage in transit does by chance.
+    ChecksumStatusData(std::shared_ptr<TransferSharedMapData> mapData, std::uint32_t actualChecksum,
+                       bool forged = false);
 
-    TransferError ToTransferError() const override { return TransferError::VerificationError; }
+    TransferError ToTransferError() const override {
+        return forged_ ? TransferError::AuthenticityError : TransferError::VerificationError;
+    }
     void Describe(boost::property_tree::ptree& tree) const override;
     std::string GetSummary() const override;
 
@@ -73,6 +84,7 @@ class ChecksumStatusData : public TransferStatusData {
   private:
     std::shared_ptr<TransferSharedMapData> mapData_;
     std::uint32_t actualChecksum_;
+    bool forged_;
     std::string summary_;
 };
 

@@ -11,6 +11,7 @@
 
 #include "app/TalvaneUpdaterMessages.h"
 #include "engine/events/JsonText.h"
+#include "engine/security/PublisherKey.h"
 #include "engine/service/TransferService.h"
 #include "engine/service/TransferSettings.h"
 #include "engine/service/TransferState.h"
@@ -23,7 +24,7 @@ const char kGetUsage[] =
     "                   [--geolocation-url URL] [--events-url URL] [--transfers-url URL] [--log-level N]\n"
     "                   [--work-threads N] [--parallel-works N] [--request-slots N]\n"
     "                   [--node-choice finish-time|gambling] [--retries N] [--restore TRANSFER_ID]\n"
-    "                   [--json] [--quiet]\n";
+    "                   [--publisher-key FILE]... [--json] [--quiet]\n";
 
 namespace {
 
@@ -122,6 +123,7 @@ void PrintJson(std::ostream& out, const TransferStatus& status, double elapsedSe
 TransferSettings MakeSettings(const GetOptions& options) {
     TransferSettings settings;
     settings.manifestHost = options.manifestHost;
+    settings.publisherKeys = options.publisherKeys;
     if (!options.geolocationUrl.empty()) {
         settings.geolocationUrl = options.geolocationUrl;
     }
@@ -154,6 +156,7 @@ TransferSettings MakeSettings(const GetOptions& options) {
 
 GetOptions ParseGetArguments(const std::vector<std::string>& arguments) {
     GetOptions options;
+    std::vector<std::string> keyTexts;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& flag = arguments[i];
         const auto value = [&]() -> const std::string& {
@@ -195,6 +198,13 @@ GetOptions ParseGetArguments(const std::vector<std::string>& arguments) {
             options.retries = static_cast<unsigned>(ParseInteger(flag, value(), 0, 1000));
         } else if (flag == "--restore") {
             options.restoreId = value();
+        } else if (flag == "--publisher-key") {
+            const std::string& path = value();
+            try {
+                keyTexts.push_back(PublicKey::FromFile(path).Text());
+            } catch (const KeyError& e) {
+                throw UsageError(std::string("--publisher-key: ") + e.what());
+            }
         } else if (flag == "--json") {
             options.json = true;
         } else if (flag == "--quiet") {
@@ -208,6 +218,15 @@ GetOptions ParseGetArguments(const std::vector<std::string>& arguments) {
     }
     if (options.destination.empty() && options.restoreId.empty()) {
         throw UsageError("--dest is required");
+    }
+    if (!keyTexts.empty()) {
+        for (const std::string& key : keyTexts) {
+            options.publisherKeys += (options.publisherKeys.empty() ? "" : " ") + key;
+        }
+    } else if (options.manifestHost.empty()) {
+        // The deployment's own manifest host comes with the deployment's keys;
+        // another host is another publisher's, unsigned unless keys are named.
+        options.publisherKeys = TransferSettings().publisherKeys;
     }
     if (options.manifestHost.empty()) {
         options.manifestHost = TransferSettings().manifestHost;

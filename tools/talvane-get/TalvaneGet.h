@@ -32,6 +32,10 @@ struct GetOptions {
     std::string nodeChoice;           // empty: the engine's default; "finish-time" or "gambling"
     unsigned retries = 3;
     std::string restoreId;
+    // The publisher keys to require: the deployment's when the manifest host
+    // is the deployment's too, else those of --publisher-key files; the
+    // keys' text, checked while the options are read.
+    std::string publisherKeys;
     bool json = false;
     bool quiet = false;
 };
