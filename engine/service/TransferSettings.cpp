@@ -56,7 +56,6 @@ TransferSettings::TransferSettings()
       geolocationRetries(1),
       analyticsEventsUrl(CompiledDeployment().analyticsEventsUrl),
       analyticsTransfersUrl(CompiledDeployment().analyticsTransfersUrl),
-      publisherKeys(CompiledDeployment().publisherKeys),
       acceptedReleasesFolder("Brennic Technologies/Talvane Delivery/accepted-releases"),
       nodeChoice(NodeChoice::EarliestFinish),
       requestSlots(16),

@@ -58,8 +58,9 @@ struct TransferSettings {
     std::string analyticsEventsUrl;
     std::string analyticsTransfersUrl;
 
-    // The publisher's public keys ("ed25519:..." separated by blanks), from
-    // the deployment. With none, manifests and chunks are taken on their
+    // The publisher's public keys ("ed25519:..." separated by blanks). Empty
+    // by default: the programs that serve a deployment set its keys, so that
+    // trust follows the hosts they point the engine at. With none, manifests and chunks are taken on their
     // CRC-32 as they always were; with any, every package manifest and node
     // list must be signed by one of them and every chunk must match its
     // SHA-256. Two keys at once let a publisher rotate.

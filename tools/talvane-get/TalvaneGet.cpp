@@ -16,6 +16,7 @@
 #include "engine/service/TransferSettings.h"
 #include "engine/service/TransferState.h"
 #include "engine/service/UnsetValue.h"
+#include "resources/Deployment.h"
 
 namespace tvl::get {
 
@@ -226,7 +227,7 @@ GetOptions ParseGetArguments(const std::vector<std::string>& arguments) {
     } else if (options.manifestHost.empty()) {
         // The deployment's own manifest host comes with the deployment's keys;
         // another host is another publisher's, unsigned unless keys are named.
-        options.publisherKeys = TransferSettings().publisherKeys;
+        options.publisherKeys = CompiledDeployment().publisherKeys;
     }
     if (options.manifestHost.empty()) {
         options.manifestHost = TransferSettings().manifestHost;
