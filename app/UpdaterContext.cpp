@@ -235,6 +235,11 @@ TransferSettings UpdaterContext::MakeServiceSettings() const {
     settings.transfersFolder = (fs::path(dataSubPath) / "transfers").string();
     settings.logsFolder = (fs::path(dataSubPath) / "logs").string();
     settings.acceptedReleasesFolder = (fs::path(dataSubPath) / "accepted-releases").string();
+    // The deployment's keys hold for every host it names, the overriding
+    // manifest host included: the deployment is one signed-off unit.
+    if (instance != nullptr && instance->publisherKeys != nullptr) {
+        settings.publisherKeys = instance->publisherKeys;
+    }
     return settings;
 }
 

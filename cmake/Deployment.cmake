@@ -12,6 +12,39 @@ function(_talvane_cxx_literal out value)
     set(${out} "\"${value}\"" PARENT_SCOPE)
 endfunction()
 
+# "@DEMO_PUBLISHER_KEY@" in publisherKeys stands for a key pair made once per
+# build tree, for deployments that only ever serve packages this build signs
+# (the local demonstration): the private half stays in the build tree, where
+# the demo's packer finds it.
+set(TALVANE_DEMO_PUBLISHER_KEY_FILE "${CMAKE_BINARY_DIR}/demo/publisher.key")
+
+function(_talvane_demo_publisher_key out)
+    set(key "${TALVANE_DEMO_PUBLISHER_KEY_FILE}")
+    find_program(TALVANE_OPENSSL openssl)
+    if(NOT TALVANE_OPENSSL)
+        message(FATAL_ERROR "the deployment asks for a demo publisher key: openssl is needed (scripts/setup.sh)")
+    endif()
+    if(NOT EXISTS "${key}")
+        file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/demo")
+        execute_process(COMMAND "${TALVANE_OPENSSL}" genpkey -algorithm ed25519 -out "${key}.new"
+                        RESULT_VARIABLE result OUTPUT_QUIET ERROR_VARIABLE error)
+        if(NOT result EQUAL 0)
+            message(FATAL_ERROR "cannot make the demo publisher key: ${error}")
+        endif()
+        file(CHMOD "${key}.new" PERMISSIONS OWNER_READ OWNER_WRITE)
+        file(RENAME "${key}.new" "${key}")
+    endif()
+    # The raw key is the last 32 bytes of its DER form.
+    execute_process(COMMAND sh -c "\"$1\" pkey -in \"$2\" -pubout -outform DER | tail -c 32 | base64 -w 0"
+                            sh "${TALVANE_OPENSSL}" "${key}"
+                    RESULT_VARIABLE result OUTPUT_VARIABLE encoded ERROR_VARIABLE error)
+    string(STRIP "${encoded}" encoded)
+    if(NOT result EQUAL 0 OR NOT encoded MATCHES "^[A-Za-z0-9+/]+=$")
+        message(FATAL_ERROR "cannot read the demo publisher key ${key}: ${error}")
+    endif()
+    set(${out} "ed25519:${encoded}" PARENT_SCOPE)
+endfunction()
+
 function(talvane_generate_deployment input output)
     if(NOT EXISTS "${input}")
         message(FATAL_ERROR "Deployment file not found: ${input}")
@@ -31,6 +64,10 @@ function(talvane_generate_deployment input output)
         endif()
         set(key "${CMAKE_MATCH_1}")
         string(STRIP "${CMAKE_MATCH_2}" value)
+        if(key STREQUAL "publisherKeys" AND value MATCHES "@DEMO_PUBLISHER_KEY@")
+            _talvane_demo_publisher_key(demo_key)
+            string(REPLACE "@DEMO_PUBLISHER_KEY@" "${demo_key}" value "${value}")
+        endif()
         if(key IN_LIST seen)
             message(FATAL_ERROR "${input}: ${key} is given twice")
         endif()

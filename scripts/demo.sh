@@ -54,12 +54,16 @@ echo '<skin name="Talvane Demo" colour="#2a6fb0"/>' > "$work/in/skin/skin.xml"
 head -c 200000 /dev/urandom > "$work/in/skin/images/background.png"
 
 nodes=127.0.0.1:47810,127.0.0.1:47811
+# The demo deployment requires the publisher's signature; its key was made
+# when the build was configured.
+sign=(--sign-key "$build/demo/publisher.key" --expires-in 30)
 "$build/tools/talvane-pack/talvane-pack" --input "$work/in/downloader" --output "$work/root" \
     --partner "$downloader_partner" --package "$downloader_package" --version 1.0.0 \
-    --name "Talvane Demo Downloader" --run TalvaneDemoDownloader --current --nodes "$nodes" --chunk-size 1048576
+    --name "Talvane Demo Downloader" --run TalvaneDemoDownloader --current --nodes "$nodes" --chunk-size 1048576 \
+    "${sign[@]}"
 "$build/tools/talvane-pack/talvane-pack" --input "$work/in/skin" --output "$work/root" \
     --partner "$skin_partner" --package "$skin_package" --version 1 \
-    --name "Talvane Demo Skin" --run skin.xml --current --nodes "$nodes"
+    --name "Talvane Demo Skin" --run skin.xml --current --nodes "$nodes" "${sign[@]}"
 
 echo "== starting talvane-cdn on loopback"
 "$build/tools/talvane-cdn/talvane-cdn" --root "$work/root" --fixed-ports --nodes 2 --country DE > "$work/cdn.log" 2>&1 &

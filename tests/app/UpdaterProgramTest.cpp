@@ -300,6 +300,11 @@ class UpdaterDelivery : public ::testing::Test {
         options.chunkSize = kChunkSize;
         options.current = true;
         options.nodes = test::CdnNodeAuthorities(*server_);
+        // The updater requires the deployment's signature whenever the
+        // deployment names keys; the demo deployment's key is the build's.
+        if (*CompiledDeployment().publisherKeys != '\0') {
+            options.signKey = TALVANE_DEMO_PUBLISHER_KEY;
+        }
         packageBytes_ += pack::BuildPackage(options).totalBytes;
     }
 
