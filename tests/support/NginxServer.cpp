@@ -73,7 +73,7 @@ std::string NginxServer::Executable() {
     return {};
 }
 
-NginxServer::NginxServer(const std::string& root, std::size_t listeners) {
+NginxServer::NginxServer(const std::string& root, std::size_t listeners, const NginxTls& tls) {
     if (!Available()) {
         throw std::runtime_error("nginx is not installed");
     }
@@ -86,7 +86,7 @@ NginxServer::NginxServer(const std::string& root, std::size_t listeners) {
     }
     folder_ = pattern;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (Start(fs::absolute(root).string(), listeners)) {
+        if (Start(fs::absolute(root).string(), listeners, tls)) {
             return;
         }
         Stop();
@@ -108,7 +108,7 @@ std::string NginxServer::Authority(std::size_t index) const {
     return "127.0.0.1:" + std::to_string(Port(index));
 }
 
-bool NginxServer::Start(const std::string& root, std::size_t listeners) {
+bool NginxServer::Start(const std::string& root, std::size_t listeners, const NginxTls& tls) {
     ports_.clear();
     for (std::size_t i = 0; i < listeners; ++i) {
         ports_.push_back(FreePort());
@@ -129,8 +129,13 @@ bool NginxServer::Start(const std::string& root, std::size_t listeners) {
             conf << "  " << temp << "_temp_path " << (folder / temp).string() << ";\n";
         }
         conf << "  server {\n";
+        const bool https = !tls.certificate.empty();
         for (const std::uint16_t port : ports_) {
-            conf << "    listen 127.0.0.1:" << port << ";\n";
+            conf << "    listen 127.0.0.1:" << port << (https ? " ssl" : "") << ";\n";
+        }
+        if (https) {
+            conf << "    ssl_certificate " << fs::absolute(tls.certificate).string() << ";\n"
+                 << "    ssl_certificate_key " << fs::absolute(tls.key).string() << ";\n";
         }
         conf << "    root " << root << ";\n  }\n}\n";
     }

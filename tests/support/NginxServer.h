@@ -15,15 +15,22 @@
 
 namespace tvl::test {
 
+// A certificate chain and its private key, PEM files, for serving https.
+struct NginxTls {
+    std::string certificate;
+    std::string key;
+};
+
 class NginxServer {
 public:
     // The nginx executable, empty when it is not installed.
     static std::string Executable();
     static bool Available() { return !Executable().empty(); }
 
-    // Serves `root` on `listeners` ports of 127.0.0.1. Throws std::runtime_error
-    // when nginx is missing or does not answer within a few seconds.
-    explicit NginxServer(const std::string& root, std::size_t listeners = 1);
+    // Serves `root` on `listeners` ports of 127.0.0.1, over https with `tls`
+    // when it names a certificate. Throws std::runtime_error when nginx is
+    // missing or does not answer within a few seconds.
+    explicit NginxServer(const std::string& root, std::size_t listeners = 1, const NginxTls& tls = {});
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;
@@ -33,7 +40,7 @@ public:
     std::size_t Listeners() const { return ports_.size(); }
 
 private:
-    bool Start(const std::string& root, std::size_t listeners);
+    bool Start(const std::string& root, std::size_t listeners, const NginxTls& tls);
     void Stop();
 
     std::string folder_;
