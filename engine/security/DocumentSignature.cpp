@@ -77,6 +77,8 @@ const char* SignatureFaultName(SignatureFault fault) {
             return "other-version";
         case SignatureFault::Expired:
             return "expired";
+        case SignatureFault::FromTheFuture:
+            return "from-the-future";
         case SignatureFault::Rollback:
             return "rollback";
         case SignatureFault::MissingDigests:
@@ -203,6 +205,9 @@ SignedStatement PublisherKeys::Verify(std::string_view signatureText, std::strin
     }
     if (Sha256Of(document) != statement.documentDigest) {
         throw SignatureRejected(SignatureFault::OtherDocument, std::string());
+    }
+    if (statement.issued > now + MaxIssueTimeAheadSeconds) {
+        throw SignatureRejected(SignatureFault::FromTheFuture, "issued at " + std::to_string(statement.issued));
     }
     if (statement.expires && *statement.expires < now) {
         throw SignatureRejected(SignatureFault::Expired, "expired at " + std::to_string(*statement.expires));

@@ -52,6 +52,7 @@ enum class SignatureFault {
     OtherPackage,    // for another package, partner or kind of document
     OtherVersion,    // for another version of the package
     Expired,         // past the expiry the publisher set
+    FromTheFuture,   // issued later than the local clock allows
     Rollback,        // older than a release already accepted on this machine
     MissingDigests,  // a signed manifest without a strong digest per chunk
 };
@@ -66,6 +67,12 @@ public:
 private:
     SignatureFault fault_;
 };
+
+// How far an issue time may lie ahead of the local clock (clocks are off by
+// hours, not days). Beyond it a signature is refused: the record of accepted
+// releases would otherwise let one signature made with a stolen key and a far
+// future time lock out the publisher's genuine releases until that time.
+inline constexpr std::int64_t MaxIssueTimeAheadSeconds = 2 * 24 * 3600;
 
 // Signature files are a few hundred bytes; anything longer is not one.
 inline constexpr std::size_t MaxSignatureFileBytes = 4096;

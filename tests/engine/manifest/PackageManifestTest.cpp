@@ -11,6 +11,7 @@
 #include "engine/manifest/ManifestParsing.h"
 #include "engine/manifest/StandardFileManifest.h"
 #include "engine/manifest/StandardPackageManifest.h"
+#include "engine/security/Sha256.h"
 
 namespace tvl {
 namespace {
@@ -37,6 +38,12 @@ std::string Describe(const StandardPackageManifest& manifest) {
         out << "\n" << file->GetPath() << ' ' << file->GetSize() << ' ' << file->GetChunkSize();
         for (const std::uint32_t sum : file->GetChecksums()) {
             out << ' ' << sum;
+        }
+        if (const auto* standard = dynamic_cast<const StandardFileManifest*>(file.get());
+            standard != nullptr && standard->HasDigests()) {
+            for (const Sha256Digest& digest : standard->GetDigests()) {
+                out << ' ' << ToHex(digest);
+            }
         }
     }
     return out.str();
@@ -106,6 +113,40 @@ TEST(FileManifest, ChecksumsAreEightHexDigitsPerChunk) {
     EXPECT_THROW(Package(Doc(File("a", 10, 4, "12zz5678" + kThree.substr(8)))), ManifestParseException);
     auto upper = Package(Doc(File("a", 4, 4, "CBF43926")));
     EXPECT_EQ(upper->GetFiles()[0]->GetChecksums()[0], 0xCBF43926u);
+}
+
+// The strong digests are for readers with publisher keys; a value that does
+// not fit never makes other readers refuse a manifest they always took.
+TEST(FileManifest, StrongDigestsAreReadWhenTheyFitAndIgnoredOtherwise) {
+    const std::string one = ToHex(Sha256Of("one"));
+    const std::string two = ToHex(Sha256Of("two"));
+    const std::string three = ToHex(Sha256Of("three"));
+    const auto read = [](const std::string& file) {
+        auto manifest = Package(Doc(file));
+        return std::dynamic_pointer_cast<StandardFileManifest>(manifest->GetFiles().at(0));
+    };
+    const std::string plain = File("a", 10, 4, kThree);
+    const auto withDigests = [&](const std::string& digests) {
+        return plain.substr(0, plain.size() - 2) + " sha256=\"" + digests + "\"/>";
+    };
+    auto file = read(withDigests(one + two + three));
+    ASSERT_TRUE(file->HasDigests());
+    EXPECT_EQ(file->GetDigests(), (std::vector<Sha256Digest>{Sha256Of("one"), Sha256Of("two"), Sha256Of("three")}));
+    EXPECT_EQ(file->GetChecksums(), (std::vector<std::uint32_t>{1, 2, 3}));
+
+    const std::string child = "<file><path>a</path><size>10</size><chunksize>4</chunksize><checksums>" + kThree +
+                              "</checksums><sha256>" + one + two + three + "</sha256></file>";
+    EXPECT_TRUE(read(child)->HasDigests()) << "as a child element too";
+
+    for (const std::string& unfit : {one + two, one + two + three + "0", one + two + three.substr(0, 63) + "g"}) {
+        file = read(withDigests(unfit));
+        EXPECT_FALSE(file->HasDigests()) << unfit;
+        EXPECT_TRUE(file->GetDigests().empty());
+        EXPECT_EQ(file->GetChecksums(), (std::vector<std::uint32_t>{1, 2, 3}));
+    }
+    EXPECT_FALSE(read(plain)->HasDigests());
+    auto empty = read("<file path=\"e\" size=\"0\" chunksize=\"4\" checksums=\"\" sha256=\"\"/>");
+    EXPECT_TRUE(empty->HasDigests()) << "an empty file has no chunks to vouch for";
 }
 
 TEST(FileManifest, EmptyFileHasNoChunksButNeedsTheChecksumsValue) {

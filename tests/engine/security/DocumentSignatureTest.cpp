@@ -124,6 +124,11 @@ TEST(DocumentSignatureTest, AGenuineSignatureHoldsAndEveryAlterationIsRefusedWit
     EXPECT_EQ(FaultOf(keys, signature, kManifest, {SignedKind::PackageManifest, "pkg", "v1"}),
               SignatureFault::OtherVersion);
     EXPECT_EQ(FaultOf(keys, signature, kManifest, manifest, kNow + 101), SignatureFault::Expired);
+    // Issued later than the clock allows: refused, or a stolen key could sign
+    // one release far ahead and lock the genuine ones out as rollbacks.
+    EXPECT_EQ(FaultOf(keys, signature, kManifest, manifest, kNow - 100 - MaxIssueTimeAheadSeconds - 1),
+              SignatureFault::FromTheFuture);
+    EXPECT_NO_THROW(keys.Verify(signature, kManifest, manifest, kNow - 100 - MaxIssueTimeAheadSeconds));
     EXPECT_EQ(FaultOf(PublisherKeys({other.Public()}), signature, kManifest, manifest), SignatureFault::UnknownKey);
     EXPECT_EQ(FaultOf(keys, WriteSignatureFile(ManifestStatement(), other), kManifest, manifest),
               SignatureFault::UnknownKey);
