@@ -439,15 +439,24 @@ void ReliabilityTest::TearDown() {
 
 void ReliabilityTest::Pack(const std::vector<std::string>& nodes, const std::string& policy,
                            const std::vector<std::string>& countries) {
+    pack::PackageOptions pack = PackOptions(nodes);
+    pack.policy = policy;
+    pack.countries = countries;
+    PackWith(pack);
+}
+
+pack::PackageOptions ReliabilityTest::PackOptions(const std::vector<std::string>& nodes) const {
     pack::PackageOptions pack = test::CurrentPackageOptions(input_.Path(), root_.Path(), "1");
     pack.name = "Reliability";
     pack.run = "run.sh";
     pack.chunkSize = CurrentMode().chunkSize;
-    pack.policy = policy;
-    pack.countries = countries;
     pack.nodes = nodes.empty() ? test::CdnNodeAuthorities(*server_) : nodes;
     pack.threads = 2;
-    packed_ = pack::BuildPackage(pack);
+    return pack;
+}
+
+void ReliabilityTest::PackWith(const pack::PackageOptions& options) {
+    packed_ = pack::BuildPackage(options);
     // Taken after packing: the content root may change, the sandbox must not.
     sandboxBefore_ = TreeSnapshot::Take(sandbox_.Path(), destination_);
     userEntriesBefore_.clear();

@@ -162,6 +162,10 @@ protected:
     // Packs `source_` with the node list naming `nodes` (the CDN's nodes when empty).
     void Pack(const std::vector<std::string>& nodes = {}, const std::string& policy = std::string(),
               const std::vector<std::string>& countries = {});
+    // What Pack packs with, for scenarios that change an option (a key, a
+    // version, an issue time) before packing with PackWith.
+    pack::PackageOptions PackOptions(const std::vector<std::string>& nodes = {}) const;
+    void PackWith(const pack::PackageOptions& options);
 
     std::vector<std::string> BaseArguments(unsigned retries) const;
     std::vector<std::string> NewTransferArguments(unsigned retries) const;
