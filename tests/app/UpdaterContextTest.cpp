@@ -19,6 +19,10 @@ public:
         values_.strings = entries_.data();
     }
     ModuleInstance Instance() const { return &values_; }
+    TestModule& WithPublisherKeys(const char* keys) {
+        values_.publisherKeys = keys;
+        return *this;
+    }
 
 private:
     std::vector<DeploymentStringEntry> entries_;
@@ -244,6 +248,20 @@ TEST(ServiceSettings, ChangesOnlyWhatTheUpdaterOverrides) {
     EXPECT_EQ(settings.parallelWorks, defaults.parallelWorks);
     EXPECT_EQ(settings.geolocationUrl, defaults.geolocationUrl);
     EXPECT_EQ(settings.estimateIntervalMs, defaults.estimateIntervalMs);
+}
+
+TEST(ServiceSettings, PublisherKeysComeFromTheModuleAndTheReleaseRecordFromTheDataFolder) {
+    const char* const keys =
+        "ed25519:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA= ed25519:BBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBBA=";
+    TestModule signedModule({{102, "cdn.example.net"}});
+    signedModule.WithPublisherKeys(keys);
+    const TransferSettings settings = MakeContext({"u"}, signedModule).MakeServiceSettings();
+    EXPECT_EQ(settings.publisherKeys, keys);
+    EXPECT_EQ(settings.acceptedReleasesFolder, "Brennic Technologies/Talvane Delivery/accepted-releases");
+
+    TestModule unsignedModule({});
+    unsignedModule.WithPublisherKeys("");
+    EXPECT_EQ(MakeContext({"u"}, unsignedModule).MakeServiceSettings().publisherKeys, "");
 }
 
 TEST(ServiceSettings, EmptyHostKeepsTheDefaultAndNoLogMeansMinusNine) {

@@ -498,5 +498,38 @@ TEST_F(UpdaterDelivery, ASignalMidDownloadSuspendsTheTransfersAndTheNextRunFetch
     EXPECT_LE(NodeBytes(), packageBytes_ + interruptions * kChunksInFlight * kChunkSize);
 }
 
+// A proxy or a mirror that changes the downloader's manifest (one CRC-32
+// here) and keeps the publisher's signature beside it: the updater tells the
+// user the download could not be verified and starts nothing.
+TEST_F(UpdaterDelivery, AManifestChangedOnTheWayIsNotVerifiedAndNothingIsLaunched) {
+    if (*CompiledDeployment().publisherKeys == '\0') {
+        GTEST_SKIP() << "the deployment names no publisher keys";
+    }
+    const fs::path manifest = fs::path(root_.Path()) / "manifests" / context_.downloaderPackageId / "current.xml";
+    std::string text = test::ReadWholeFile(manifest);
+    const std::size_t at = text.find("checksums=\"");
+    ASSERT_NE(at, std::string::npos) << text;
+    text[at + 11] = text[at + 11] == '0' ? '1' : '0';
+    test::WriteWholeFile(manifest, text);
+    ASSERT_TRUE(fs::exists(manifest.string() + ".sig"));
+
+    auto updater = Start();
+    const Outcome outcome = updater->Wait(120s);
+
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+    const TalvaneUpdaterMessages messages;
+    EXPECT_THAT(outcome.err, HasSubstr(messages.GetErrorMessage(TransferError::AuthenticityError)));
+    EXPECT_THAT(outcome.out, Not(HasSubstr("Launching")));
+    EXPECT_FALSE(fs::exists(record_)) << "launched although unverified";
+    EXPECT_FALSE(fs::exists(dataRoot_ / "bin" / "downloader.sh")) << "nothing is written for a refused manifest";
+    EXPECT_FALSE(fs::exists(dataRoot_ / "shortcuts"));
+    // The publisher hears of it like of any other failure.
+    int posted = 0;
+    for (const cdn::CdnRequest& post : server_->Posts(cdn::CdnEndpoint::Events())) {
+        posted += post.body.find("\"error|11|") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(posted, 1);
+}
+
 }  // namespace
 }  // namespace tvl
