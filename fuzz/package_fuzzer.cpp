@@ -23,6 +23,10 @@ void Check(const tvl::StandardPackageManifest& manifest) {
         if (count > 0 && standard.GetChunkUpperBound(count - 1) + 1 != standard.GetSize()) {
             __builtin_trap();
         }
+        // The strong digests are there for every chunk or not at all.
+        if (standard.HasDigests() ? standard.GetDigests().size() != count : !standard.GetDigests().empty()) {
+            __builtin_trap();
+        }
     }
     manifest.IsCountryAllowed("DE");
 }
@@ -36,6 +40,9 @@ std::string Describe(const tvl::StandardPackageManifest& manifest) {
         out << '\n' << file->GetPath() << ' ' << file->GetSize() << ' ' << file->GetChunkSize();
         for (const std::uint32_t sum : file->GetChecksums()) {
             out << ' ' << sum;
+        }
+        for (const tvl::Sha256Digest& digest : static_cast<const tvl::StandardFileManifest&>(*file).GetDigests()) {
+            out << ' ' << tvl::ToHex(digest);
         }
     }
     return out.str();
