@@ -58,11 +58,11 @@ nodes=127.0.0.1:47810,127.0.0.1:47811
 # when the build was configured.
 sign=(--sign-key "$build/demo/publisher.key" --expires-in 30)
 "$build/tools/talvane-pack/talvane-pack" --input "$work/in/downloader" --output "$work/root" \
-    --partner "$downloader_partner" --package "$downloader_package" --version 1.0.0 \
+    --partner "$downloader_partner" --package "$downloader_package" --package-version 1.0.0 \
     --name "Talvane Demo Downloader" --run TalvaneDemoDownloader --current --nodes "$nodes" --chunk-size 1048576 \
     "${sign[@]}"
 "$build/tools/talvane-pack/talvane-pack" --input "$work/in/skin" --output "$work/root" \
-    --partner "$skin_partner" --package "$skin_package" --version 1 \
+    --partner "$skin_partner" --package "$skin_package" --package-version 1 \
     --name "Talvane Demo Skin" --run skin.xml --current --nodes "$nodes" "${sign[@]}"
 
 echo "== starting talvane-cdn on loopback"

@@ -10,6 +10,7 @@ packages=(
     build-essential cmake ninja-build ccache pkg-config gettext
     libboost1.74-dev libboost-thread1.74-dev libboost-filesystem1.74-dev
     libboost-locale1.74-dev libboost-random1.74-dev libboost-system1.74-dev
+    libboost-program-options1.74-dev
     libcurl4-openssl-dev libssl-dev openssl libpoco-dev libgtk-3-dev libxtst-dev libdeflate-dev libexpat1-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev

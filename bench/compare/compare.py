@@ -149,7 +149,7 @@ class Bench:
 
     def run_pack(self, source, package, chunk, nodes):
         argv = [self.pack, "--input", source, "--output", self.content, "--partner", "bench", "--package", package,
-                "--version", "1", "--name", package, "--chunk-size", str(chunk), "--current"]
+                "--package-version", "1", "--name", package, "--chunk-size", str(chunk), "--current"]
         if nodes:
             argv += ["--nodes", ",".join(nodes)]
         subprocess.run(argv, check=True, stdout=subprocess.DEVNULL)

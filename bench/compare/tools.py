@@ -31,7 +31,7 @@ def talvane_get_argv(binary, endpoints, package, dest, extra=()):
         "--manifest-host", endpoints["manifest"],
         "--partner", "bench",
         "--package", package,
-        "--version", "1",
+        "--package-version", "1",
         "--dest", dest,
         "--geolocation-url", endpoints["geolocation"],
         "--events-url", endpoints["events"],

@@ -274,7 +274,7 @@ class WanBench:
 
     def pack(self, source, package, nodes=None):
         argv = [self.o.pack, "--input", source, "--output", self.content, "--partner", "bench", "--package",
-                package, "--version", "1", "--name", package, "--chunk-size", str(CHUNK), "--current"]
+                package, "--package-version", "1", "--name", package, "--chunk-size", str(CHUNK), "--current"]
         if nodes:
             argv += ["--nodes", ",".join(nodes)]
         run(argv, stdout=subprocess.DEVNULL)

@@ -95,7 +95,7 @@ def main(argv):
     for name, extra in (("unsigned", []), ("signed", ["--sign-key", key])):
         started = time.monotonic()
         subprocess.run([pack, "--input", source, "--output", root, "--partner", "p-" + name, "--package", name,
-                        "--version", "1", "--name", name, "--current", "--chunk-size", str(options.chunk),
+                        "--package-version", "1", "--name", name, "--current", "--chunk-size", str(options.chunk),
                         "--nodes", nodes] + extra, check=True, stdout=subprocess.DEVNULL)
         timings["pack-" + name] = time.monotonic() - started
 

@@ -78,4 +78,9 @@ TransferStatus TransferService::CancelTransfer(const std::string& transferId, bo
     return WithTransfer(*impl_, transferId, [&](Transfer& t) { return t.Cancel(deleteFiles); });
 }
 
+std::string TransferService::GetNodeStatisticsJson(const std::string& transferId) {
+    const std::shared_ptr<Transfer> transfer = impl_->TransferManager().Get(transferId, impl_->Behavior());
+    return transfer ? transfer->GetNodeStatisticsJson() : "[]";
+}
+
 }  // namespace tvl

@@ -32,6 +32,11 @@ public:
     TransferStatus RestoreTransfer(const std::string& transferId) override;
     TransferStatus CancelTransfer(const std::string& transferId, bool deleteFiles) override;
 
+    // Beyond the contract, for tools that report on a transfer: the nodes of
+    // its node list with the figures the optimizer keeps for each host, as a
+    // JSON array text; "[]" for an unknown id or before the node list is read.
+    std::string GetNodeStatisticsJson(const std::string& transferId);
+
 private:
     std::unique_ptr<TransferServiceImpl> impl_;
 };

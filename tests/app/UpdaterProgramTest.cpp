@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -40,7 +41,9 @@
 #endif
 #include "tests/support/FileBytes.h"
 #include "tests/support/PollUntil.h"
+#include "tests/support/ProgramRun.h"
 #include "tests/support/RandomFiles.h"
+#include "tests/support/ScopedEnvironment.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/TestCdn.h"
 #include "tools/talvane-cdn/CdnServer.h"
@@ -94,6 +97,29 @@ std::string ShownProductName() {
     const UpdaterContext context(&CompiledDeployment(), "sub", {"updater"});
     const std::string language = context.languages.empty() ? std::string() : context.languages.front().first;
     return LocalizedValue(context.productName, language);
+}
+
+TEST(UpdaterProgramTest, HelpAndVersionAnswerOnStdoutWithoutStartingAnything) {
+    test::TemporaryFolder folder;
+    test::ScopedEnvironment environment;
+    environment.Set("TMPDIR", folder.Path());
+    for (const char* word : {"--help", "-h"}) {
+        const test::ProgramOutcome help = test::RunProgram(TALVANE_UPDATER_PATH, {"log=0", word});
+        EXPECT_EQ(help.exitCode, 0) << word;
+        EXPECT_EQ(help.out.rfind("usage: talvane-updater ", 0), 0u) << help.out;
+        for (const char* token : {"packageVersion=ID", "skinVersion=ID", "log=N", "--version"}) {
+            EXPECT_THAT(help.out, HasSubstr(token));
+        }
+        EXPECT_EQ(help.err, "");
+    }
+    const test::ProgramOutcome version = test::RunProgram(TALVANE_UPDATER_PATH, {"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind(std::string("talvane-updater ") + TALVANE_PROJECT_VERSION + " (rev ", 0), 0u)
+        << version.out;
+    EXPECT_EQ(version.out.back(), '\n');
+    EXPECT_EQ(std::count(version.out.begin(), version.out.end(), '\n'), 1);
+    EXPECT_EQ(version.err, "");
+    EXPECT_TRUE(fs::is_empty(folder.Path())) << "no data folder: nothing was started";
 }
 
 TEST(UpdaterProgramTest, WithoutADisplayTheTerminalViewRunsTheWholeSequence) {

@@ -158,7 +158,7 @@ TEST_F(PlantedStoredTransfers, AreRefusedCleanlyAndTheGenuineOneStillRestores) {
     const std::uint64_t servedBefore = AllNodeFigures(*server_).bytes;
     const auto restored = RunToEnd(RestoreArguments(genuineId, 0));
     EXPECT_EQ(restored.exitCode, 0) << restored.err;
-    EXPECT_NE(restored.out.find("\"bytesDownloaded\":\"0\""), std::string::npos) << restored.out;
+    EXPECT_NE(restored.out.find("\"bytesDownloaded\":0,"), std::string::npos) << restored.out;
     EXPECT_EQ(AllNodeFigures(*server_).bytes, servedBefore);
     ExpectDestinationMatchesSource();
     ExpectNothingWrittenOutsideDestination();

@@ -142,7 +142,7 @@ TEST_F(NginxNodes, AnNginxNodeBesideARefusingNodeDeliversThePackage) {
     EXPECT_TRUE(server_->Requests(CdnEndpoint::Node(0)).empty()) << "the CDN's own nodes are not in the list";
 
     // nginx keeps no record for us; the engine's count of received bytes stands in.
-    const std::string key = "\"bytesDownloaded\":\"";
+    const std::string key = "\"bytesDownloaded\":";
     const std::size_t at = outcome.out.find(key);
     ASSERT_NE(at, std::string::npos) << outcome.out;
     const std::uint64_t received = std::strtoull(outcome.out.c_str() + at + key.size(), nullptr, 10);

@@ -74,7 +74,7 @@ protected:
         EXPECT_TRUE(outcome.finished);
         EXPECT_EQ(outcome.signal, 0);
         EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
-        EXPECT_NE(outcome.out.find("\"state\":\"7\""), std::string::npos) << outcome.out;
+        EXPECT_NE(outcome.out.find("\"state\":\"Completed\""), std::string::npos) << outcome.out;
         ExpectDestinationMatchesSource();
         ExpectNothingWrittenOutsideDestination();
     }

@@ -43,7 +43,7 @@ std::size_t Occurrences(const std::string& text, const std::string& word) {
 }
 
 // Whether talvane-get's --json line reports the transfer complete.
-bool ReportsCompleted(const std::string& out) { return out.find("\"state\":\"7\"") != std::string::npos; }
+bool ReportsCompleted(const std::string& out) { return out.find("\"state\":\"Completed\"") != std::string::npos; }
 
 // Regular files under `folder` that anyone may execute.
 std::vector<std::string> ExecutableFiles(const std::string& folder) {
@@ -91,7 +91,7 @@ protected:
         arguments.insert(arguments.end(), {"--partner", "partner", "--package", "pkg", "--dest",
                                            destination.empty() ? destination_ : destination});
         if (!version.empty()) {
-            arguments.insert(arguments.end(), {"--version", version});
+            arguments.insert(arguments.end(), {"--package-version", version});
         }
         for (const std::string& key : trusted) {
             arguments.insert(arguments.end(), {"--publisher-key", KeyFile(key) + ".pub"});

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <sstream>
@@ -19,6 +20,7 @@
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/TestCdn.h"
 #include "tests/support/WaitFor.h"
+#include "tests/tools/TypedJson.h"
 #include "tools/talvane-cdn/CdnServer.h"
 #include "tools/talvane-pack/PackageBuilder.h"
 
@@ -61,6 +63,14 @@ protected:
         return settings;
     }
 
+    std::uint64_t InputBytes() const {
+        std::uint64_t total = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(input_.Path())) {
+            total += entry.is_regular_file() ? entry.file_size() : 0;
+        }
+        return total;
+    }
+
     void ExpectSameTree(const fs::path& destination) const {
         for (const auto& entry : fs::recursive_directory_iterator(input_.Path())) {
             if (entry.is_regular_file()) {
@@ -78,17 +88,52 @@ protected:
     std::unique_ptr<cdn::CdnServer> server_;
 };
 
-TEST_F(EngineEndToEnd, TalvaneGetDownloadsAPackageByteForByte) {
+TEST_F(EngineEndToEnd, TalvaneGetDownloadsAPackageByteForByteAndReportsItAsTypedJson) {
+    // A quote, a backslash and a non-ASCII letter in the path: the JSON must
+    // give the path back as it is.
+    const fs::path destination = fs::path(destination_.Path()) / "d\u00e9 \"x\\y\"";
     get::GetOptions options = get::ParseGetArguments(test::CdnGetArguments(
-        *server_, {"--partner", "partner", "--package", "pkg", "--dest", destination_.Path(), "--json", "--quiet"}));
+        *server_, {"--partner", "partner", "--package", "pkg", "--dest", destination.string(), "--json"}));
     std::ostringstream out, err;
     std::atomic<int> interrupted{0};
     ASSERT_EQ(get::RunGet(options, out, err, interrupted), 0) << err.str();
-    ExpectSameTree(destination_.Path());
-    EXPECT_NE(out.str().find("\"state\":\"7\""), std::string::npos) << out.str();
-    EXPECT_NE(out.str().find("run.sh"), std::string::npos) << out.str();
-    EXPECT_TRUE((fs::status(fs::path(destination_.Path()) / "run.sh").permissions() & fs::perms::owner_exec) !=
-                fs::perms::none)
+    ExpectSameTree(destination);
+    const std::string total = std::to_string(InputBytes());
+
+    ASSERT_EQ(out.str().find('\n'), out.str().size() - 1) << "one line: " << out.str();
+    const auto json = test::ReadTypedJson(out.str());
+    EXPECT_EQ(json.get<std::string>("transferId").size(), std::string("string:").size() + 32);
+    EXPECT_EQ(json.get<std::string>("partnerId"), "string:partner");
+    EXPECT_EQ(json.get<std::string>("packageId"), "string:pkg");
+    EXPECT_EQ(json.get<std::string>("versionId"), "string:1");
+    EXPECT_EQ(json.get<std::string>("destination"), "string:" + destination.string());
+    EXPECT_EQ(json.get<std::string>("state"), "string:Completed");
+    EXPECT_EQ(json.get<std::string>("stateCode"), "number:7");
+    EXPECT_EQ(json.get<std::string>("error"), "string:None");
+    EXPECT_EQ(json.get<std::string>("errorCode"), "number:0");
+    EXPECT_EQ(json.get<std::string>("retryable"), "boolean:false");
+    EXPECT_EQ(json.get<std::string>("bytesTotal"), "number:" + total);
+    EXPECT_EQ(json.get<std::string>("bytesVerified"), "number:" + total);
+    const std::string downloaded = json.get<std::string>("bytesDownloaded");
+    ASSERT_EQ(downloaded.rfind("number:", 0), 0u) << downloaded;
+    EXPECT_GE(std::stoull(downloaded.substr(7)), InputBytes()) << "nothing was on disk before";
+    EXPECT_EQ(json.get<std::string>("runPath"), "string:run.sh");
+    EXPECT_EQ(json.get<std::string>("nodesListed"), "number:2");
+    const std::string used = json.get<std::string>("nodesUsed");
+    EXPECT_TRUE(used == "number:1" || used == "number:2") << used;
+    const std::string elapsed = json.get<std::string>("elapsed");
+    ASSERT_EQ(elapsed.rfind("number:", 0), 0u) << elapsed;
+    EXPECT_GT(std::stod(elapsed.substr(7)), 0.0);
+    EXPECT_EQ(json.size(), 17u) << "every key of the documented format, no other";
+
+    // The summary for people: the last line on stderr.
+    const std::string printed = err.str();
+    const std::string last = printed.substr(printed.rfind('\n', printed.size() - 2) + 1);
+    EXPECT_EQ(last.rfind("talvane-get: completed ", 0), 0u) << printed;
+    EXPECT_NE(last.find("(" + total + " bytes, " + downloaded.substr(7) + " downloaded) in "), std::string::npos)
+        << last;
+    EXPECT_NE(last.find("/s, from " + used.substr(7) + " of 2 nodes; run file run.sh"), std::string::npos) << last;
+    EXPECT_TRUE((fs::status(destination / "run.sh").permissions() & fs::perms::owner_exec) != fs::perms::none)
         << "the run file is executable once the package is complete";
 
     // Analytics: the start and the completion reached both endpoints.
@@ -183,17 +228,110 @@ TEST_F(EngineEndToEnd, UnknownPackageEndsWithAContentErrorAndExitCodeOne) {
     std::ostringstream out, err;
     std::atomic<int> interrupted{0};
     EXPECT_EQ(get::RunGet(options, out, err, interrupted), 1);
-    EXPECT_NE(err.str().find("error 1"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("transfer ended in state Initializing with error 1: "), std::string::npos) << err.str();
 }
 
-TEST(TalvaneGetArguments, UsageErrors) {
-    EXPECT_THROW(get::ParseGetArguments({"--partner", "p"}), get::UsageError);
-    EXPECT_THROW(get::ParseGetArguments({"--partner", "p", "--package", "k"}), get::UsageError) << "no --dest";
-    EXPECT_THROW(get::ParseGetArguments({"--work-threads", "0"}), get::UsageError);
-    EXPECT_THROW(get::ParseGetArguments({"--retries", "x"}), get::UsageError);
-    EXPECT_THROW(get::ParseGetArguments({"--what"}), get::UsageError);
+// A transfer stored by an earlier run, as a later talvane-get finds it.
+TEST_F(EngineEndToEnd, ListShowsAStoredTransferAndCancelEndsItWithItsFiles) {
+    server_->SetFault(CdnEndpoint::Node(0), CdnFault::SlowBody(4096, std::chrono::milliseconds(20)));
+    server_->SetFault(CdnEndpoint::Node(1), CdnFault::SlowBody(4096, std::chrono::milliseconds(20)));
+    std::string id;
+    {
+        TransferService service(Settings());
+        id = service.CreateTransfer("partner", "pkg").transferId;
+        ASSERT_TRUE(WaitFor([&] {
+            return service.GetTransferStatus(id).state == static_cast<std::uint8_t>(TransferState::Initialized);
+        }));
+        service.StartTransfer(id, destination_.Path());
+        ASSERT_TRUE(WaitFor([&] { return service.GetTransferStatus(id).bytesDone > 100000; }));
+    }
+    server_->ClearFaults();
+    const auto run = [&](const std::vector<std::string>& arguments, std::string* out, std::string* err) {
+        std::ostringstream outText, errText;
+        std::atomic<int> interrupted{0};
+        const int status =
+            get::RunGet(get::ParseGetArguments(test::CdnGetArguments(*server_, arguments)), outText, errText, interrupted);
+        *out = outText.str();
+        *err = errText.str();
+        return status;
+    };
+    std::string out, err;
+
+    ASSERT_EQ(run({"--list", "--json"}, &out, &err), 0) << err;
+    ASSERT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << "one object a line: " << out;
+    const auto listed = test::ReadTypedJson(out);
+    EXPECT_EQ(listed.get<std::string>("transferId"), "string:" + id);
+    EXPECT_EQ(listed.get<std::string>("partnerId"), "string:partner");
+    EXPECT_EQ(listed.get<std::string>("packageId"), "string:pkg");
+    EXPECT_EQ(listed.get<std::string>("versionId"), "string:1") << "the version the transfer resolved";
+    EXPECT_EQ(listed.get<std::string>("state"), "string:Suspended");
+    EXPECT_EQ(listed.get<std::string>("stateCode"), "number:6");
+    EXPECT_EQ(listed.get<std::string>("errorCode"), "number:0");
+    EXPECT_EQ(listed.get<std::string>("bytesDone"), "null:") << "not known before the transfer is restored";
+    EXPECT_EQ(listed.get<std::string>("bytesTotal"), "null:");
+    EXPECT_EQ(listed.get<std::string>("destination"), "string:" + destination_.Path());
+
+    ASSERT_EQ(run({"--list"}, &out, &err), 0) << err;
+    const std::string row = out.substr(out.find('\n') + 1);
+    EXPECT_EQ(row.rfind(id + "  Suspended ", 0), 0u) << out;
+    EXPECT_NE(row.find("partner/pkg 1  " + destination_.Path() + "\n"), std::string::npos) << out;
+
+    EXPECT_EQ(run({"--cancel", "0123456789abcdef0123456789abcdef"}, &out, &err), 1);
+    EXPECT_NE(err.find("no such transfer"), std::string::npos) << err;
+
+    ASSERT_FALSE(fs::is_empty(destination_.Path()));
+    ASSERT_EQ(run({"--cancel", id, "--delete-files"}, &out, &err), 0) << err;
+    EXPECT_NE(err.find("canceled " + id + ", files deleted"), std::string::npos) << err;
+    const fs::path stored = fs::path(test::StoredTransfersFolder(user_.Path())) / (id + ".json");
+    EXPECT_FALSE(fs::exists(stored)) << "a canceled transfer is not stored any more";
+    std::vector<std::string> left;
+    for (const auto& entry : fs::recursive_directory_iterator(destination_.Path())) {
+        if (entry.is_regular_file()) {
+            left.push_back(entry.path().string());
+        }
+    }
+    EXPECT_TRUE(left.empty()) << left.size() << " files left, the first " << left.front();
+
+    ASSERT_EQ(run({"--list", "--json"}, &out, &err), 0) << err;
+    EXPECT_EQ(out, "");
+}
+
+TEST(TalvaneGetArguments, BothValueFormsAndUsageErrors) {
+    const get::GetOptions options = get::ParseGetArguments(
+        {"--partner=p", "--package", "k", "--package-version=1.0", "--dest=d", "--retries=7", "--log-level", "-1",
+         "--node-choice=gambling", "--json"});
+    EXPECT_EQ(options.partnerId, "p");
+    EXPECT_EQ(options.packageId, "k");
+    EXPECT_EQ(options.versionId, "1.0");
+    EXPECT_EQ(options.destination, "d");
+    EXPECT_EQ(options.retries, 7u);
+    EXPECT_EQ(options.logLevel, -1) << "a negative number is a value, not an option";
+    EXPECT_EQ(options.nodeChoice, "gambling");
+    EXPECT_TRUE(options.json);
+    EXPECT_FALSE(options.quiet);
+
+    using cli::UsageError;
+    EXPECT_THROW(get::ParseGetArguments({"--partner", "p"}), UsageError);
+    EXPECT_THROW(get::ParseGetArguments({"--partner", "p", "--package", "k"}), UsageError) << "no --dest";
+    EXPECT_THROW(get::ParseGetArguments({"--work-threads", "0"}), UsageError);
+    EXPECT_THROW(get::ParseGetArguments({"--retries", "x"}), UsageError);
+    EXPECT_THROW(get::ParseGetArguments({"--retries=1001"}), UsageError);
+    EXPECT_THROW(get::ParseGetArguments({"--what"}), UsageError);
+    EXPECT_THROW(get::ParseGetArguments({"--partner", "p", "--package", "k", "--dest", "d", "--version", "1"}),
+                 UsageError)
+        << "--version takes no value: the package version is --package-version";
+    EXPECT_THROW(get::ParseGetArguments({"--partner", "p", "--partner", "q", "--package", "k", "--dest", "d"}),
+                 UsageError);
+    EXPECT_THROW(get::ParseGetArguments({"--list", "--cancel", "0123456789abcdef0123456789abcdef"}), UsageError);
+    EXPECT_THROW(get::ParseGetArguments({"--list", "--delete-files"}), UsageError);
+    EXPECT_THROW(get::ParseGetArguments({"--cancel="}), UsageError);
     const get::GetOptions restore = get::ParseGetArguments({"--restore", "0123456789abcdef0123456789abcdef"});
     EXPECT_EQ(restore.restoreId, "0123456789abcdef0123456789abcdef");
+    const get::GetOptions cancel =
+        get::ParseGetArguments({"--cancel", "0123456789abcdef0123456789abcdef", "--delete-files"});
+    EXPECT_EQ(cancel.cancelId, "0123456789abcdef0123456789abcdef");
+    EXPECT_TRUE(cancel.deleteFiles);
+    EXPECT_TRUE(get::ParseGetArguments({"--list"}).list);
 }
 
 }  // namespace

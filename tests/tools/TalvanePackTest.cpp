@@ -1,4 +1,5 @@
 #include "tools/talvane-pack/PackageBuilder.h"
+#include "tools/talvane-pack/PackCommandLine.h"
 
 #include <gtest/gtest.h>
 
@@ -377,8 +378,10 @@ TEST(TalvanePackKeygen, WritesAKeyOnlyItsOwnerReadsAndPrintsTheDeploymentLine) {
 
 TEST(TalvanePackArguments, ParsesListsAndRejectsNonsense) {
     const PackageOptions options = ParsePackArguments(
-        {"--input", "in", "--output", "out", "--partner", "p", "--package", "k", "--version", "1", "--name", "N",
+        {"--input", "in", "--output=out", "--partner", "p", "--package", "k", "--package-version=1", "--name", "N",
          "--chunk-size", "4096", "--nodes", "a:1,b:2", "--weights", "3,4", "--node-path", "/x", "--current"});
+    EXPECT_EQ(options.output, "out");
+    EXPECT_EQ(options.versionId, "1");
     EXPECT_EQ(options.chunkSize, 4096u);
     EXPECT_EQ(options.nodes, (std::vector<std::string>{"a:1", "b:2"}));
     EXPECT_EQ(options.weights, (std::vector<std::uint32_t>{3, 4}));
@@ -391,14 +394,27 @@ TEST(TalvanePackArguments, ParsesListsAndRejectsNonsense) {
     EXPECT_EQ(signing.signKey, "k");
     EXPECT_EQ(signing.issued, std::optional<std::int64_t>(1700000000));
     EXPECT_EQ(signing.expiresInDays, std::optional<std::uint32_t>(90));
-    EXPECT_THROW(ParsePackArguments({"--issued", "-5"}), PackError);
-    EXPECT_THROW(ParsePackArguments({"--issued", "99999999999999999999"}), PackError);
-    EXPECT_THROW(ParsePackArguments({"--expires-in", "1e3"}), PackError);
-    EXPECT_THROW(ParsePackArguments({"--sign-key", ""}), PackError);
-    EXPECT_THROW(ParsePackArguments({"--chunk-size", "-1"}), PackError);
-    EXPECT_THROW(ParsePackArguments({"--chunk-size", "4294967296"}), PackError);
-    EXPECT_THROW(ParsePackArguments({"--bogus"}), PackError);
-    EXPECT_THROW(ParsePackArguments({"--input"}), PackError);
+    using cli::UsageError;
+    EXPECT_THROW(ParsePackArguments({"--issued", "-5"}), UsageError);
+    EXPECT_THROW(ParsePackArguments({"--issued", "99999999999999999999"}), UsageError);
+    EXPECT_THROW(ParsePackArguments({"--expires-in", "1e3"}), UsageError);
+    EXPECT_THROW(ParsePackArguments({"--sign-key", ""}), UsageError);
+    EXPECT_THROW(ParsePackArguments({"--chunk-size", "-1"}), UsageError);
+    EXPECT_THROW(ParsePackArguments({"--chunk-size=0"}), UsageError);
+    EXPECT_THROW(ParsePackArguments({"--chunk-size", "4294967296"}), UsageError);
+    EXPECT_THROW(ParsePackArguments({"--bogus"}), UsageError);
+    EXPECT_THROW(ParsePackArguments({"--input"}), UsageError);
+    EXPECT_THROW(ParsePackArguments({"--version", "1"}), UsageError) << "the package version is --package-version";
+
+    // The program as a whole: what a build needs is required, named in one line.
+    test::TemporaryFolder folder;
+    std::ostringstream out, err;
+    EXPECT_EQ(RunPack({"--input", folder.Path(), "--output", folder.Path(), "--partner", "p", "--package", "k",
+                       "--name", "N"},
+                      out, err),
+              2);
+    EXPECT_EQ(err.str(), "talvane-pack: --package-version is required\nTry 'talvane-pack --help' for more information.\n");
+    EXPECT_TRUE(out.str().empty());
 }
 
 }  // namespace

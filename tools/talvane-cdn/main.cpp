@@ -1,7 +1,5 @@
 // talvane-cdn: the content provider's servers on loopback for tests and the demo.
 //
-//   talvane-cdn --root DIR [--nodes N] [--fixed-ports] [--country CC]
-//
 // Prints one "name address" line per endpoint and then "ready", and serves until
 // SIGINT or SIGTERM. With --fixed-ports the demo deployment's ports are used:
 // manifest host 47800, geolocation and analytics events 47801, analytics
@@ -9,53 +7,18 @@
 
 #include <signal.h>
 
-#include <cstdlib>
-#include <exception>
+#include <boost/program_options/value_semantic.hpp>
 #include <iostream>
 #include <string>
 
+#include "tools/common/CommandLine.h"
 #include "tools/talvane-cdn/CdnServer.h"
+
+namespace po = boost::program_options;
 
 namespace {
 
-int Usage() {
-    std::cerr << "usage: talvane-cdn --root DIR [--nodes N] [--fixed-ports] [--country CC]\n";
-    return 2;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    tvl::cdn::CdnServerOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (argument == "--root" && hasValue) {
-            options.contentRoot = argv[++i];
-        } else if (argument == "--nodes" && hasValue) {
-            const std::string value = argv[++i];
-            if (value.empty() || value.size() > 2 ||
-                value.find_first_not_of("0123456789") != std::string::npos || std::stoi(value) < 1) {
-                std::cerr << "talvane-cdn: --nodes takes a number from 1 to 99\n";
-                return 2;
-            }
-            options.nodeCount = static_cast<std::size_t>(std::stoi(value));
-        } else if (argument == "--country" && hasValue) {
-            options.countryCode = argv[++i];
-        } else if (argument == "--fixed-ports") {
-            options.manifestPort = 47800;
-            options.geolocationPort = 47801;
-            options.eventsPort = 47801;
-            options.transfersPort = 47802;
-            options.firstNodePort = 47810;
-        } else {
-            return Usage();
-        }
-    }
-    if (options.contentRoot.empty()) {
-        return Usage();
-    }
-
+int Serve(const tvl::cdn::CdnServerOptions& options) {
     // Blocked before the server's thread starts, so only sigwait sees them.
     sigset_t signals;
     sigemptyset(&signals);
@@ -63,21 +26,57 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    try {
-        tvl::cdn::CdnServer server(options);
-        std::cout << "manifest " << server.ManifestHost() << "\n";
-        for (std::size_t i = 0; i < server.NodeCount(); ++i) {
-            std::cout << "node" << i << " " << server.Authority(tvl::cdn::CdnEndpoint::Node(i)) << "\n";
-        }
-        std::cout << "geolocation " << server.GeolocationUrl() << "\n"
-                  << "events " << server.EventsUrl() << "\n"
-                  << "transfers " << server.TransfersUrl() << "\n"
-                  << "ready" << std::endl;
-        int received = 0;
-        sigwait(&signals, &received);
-    } catch (const std::exception& failure) {
-        std::cerr << failure.what() << "\n";
-        return 1;
+    tvl::cdn::CdnServer server(options);
+    std::cout << "manifest " << server.ManifestHost() << "\n";
+    for (std::size_t i = 0; i < server.NodeCount(); ++i) {
+        std::cout << "node" << i << " " << server.Authority(tvl::cdn::CdnEndpoint::Node(i)) << "\n";
     }
+    std::cout << "geolocation " << server.GeolocationUrl() << "\n"
+              << "events " << server.EventsUrl() << "\n"
+              << "transfers " << server.TransfersUrl() << "\n"
+              << "ready" << std::endl;
+    int received = 0;
+    sigwait(&signals, &received);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tvl::cli::CommandLine commandLine(
+        "talvane-cdn", {"--root DIR [--nodes N] [--fixed-ports] [--country CC]"},
+        "Serves a content root as the content provider's servers on loopback: the manifest host, download\n"
+        "nodes, geolocation and analytics. Prints one \"name address\" line per endpoint, then \"ready\",\n"
+        "and serves until SIGINT or SIGTERM.");
+    commandLine.Add()                                                                                  //
+        ("root", po::value<std::string>()->value_name("DIR"), "the content root to serve (required)")  //
+        ("nodes", po::value<std::string>()->value_name("N"), "download nodes, 1 to 99 (default 2)")    //
+        ("fixed-ports", po::bool_switch(),
+         "the demo deployment's ports: manifest host 47800, geolocation and events 47801, transfers "
+         "47802, nodes from 47810; otherwise every port is ephemeral")  //
+        ("country", po::value<std::string>()->value_name("CC"),
+         "the country code the geolocation service answers (default US)");
+    return commandLine.Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr,
+                           [](const po::variables_map& values) {
+                               tvl::cdn::CdnServerOptions options;
+                               if (values.count("root") == 0 || values["root"].as<std::string>().empty()) {
+                                   throw tvl::cli::UsageError("--root is required");
+                               }
+                               options.contentRoot = values["root"].as<std::string>();
+                               if (values.count("nodes") != 0) {
+                                   options.nodeCount = static_cast<std::size_t>(tvl::cli::NumberInRange(
+                                       "--nodes", values["nodes"].as<std::string>(), 1, 99));
+                               }
+                               if (values.count("country") != 0) {
+                                   options.countryCode = values["country"].as<std::string>();
+                               }
+                               if (values["fixed-ports"].as<bool>()) {
+                                   options.manifestPort = 47800;
+                                   options.geolocationPort = 47801;
+                                   options.eventsPort = 47801;
+                                   options.transfersPort = 47802;
+                                   options.firstNodePort = 47810;
+                               }
+                               return Serve(options);
+                           });
 }

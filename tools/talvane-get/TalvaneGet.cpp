@@ -2,47 +2,64 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <boost/program_options/value_semantic.hpp>
+#include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
+#include <sstream>
 #include <thread>
 
 #include "app/TalvaneUpdaterMessages.h"
-#include "engine/events/JsonText.h"
+#include "engine/file/UserDirectories.h"
 #include "engine/security/PublisherKey.h"
+#include "engine/service/ManifestStoreImpl.h"
 #include "engine/service/TransferService.h"
 #include "engine/service/TransferSettings.h"
 #include "engine/service/TransferState.h"
+#include "engine/service/TransferStatus.h"
 #include "engine/service/UnsetValue.h"
+#include "engine/workflow/TransferError.h"
 #include "resources/Deployment.h"
+#include "tools/common/CommandLine.h"
+#include "tools/talvane-get/JsonRecord.h"
 
 namespace tvl::get {
 
-const char kGetUsage[] =
-    "usage: talvane-get [--manifest-host HOST[:PORT]] --partner ID --package ID [--version ID] --dest DIR\n"
-    "                   [--geolocation-url URL] [--events-url URL] [--transfers-url URL] [--log-level N]\n"
-    "                   [--work-threads N] [--parallel-works N] [--request-slots N]\n"
-    "                   [--node-choice finish-time|gambling] [--retries N] [--restore TRANSFER_ID]\n"
-    "                   [--publisher-key FILE]... [--json] [--quiet]\n";
-
 namespace {
 
+namespace fs = std::filesystem;
+namespace po = boost::program_options;
 using Clock = std::chrono::steady_clock;
+using cli::UsageError;
 
-std::int64_t ParseInteger(const std::string& flag, const std::string& text, std::int64_t min, std::int64_t max) {
-    std::size_t used = 0;
-    long long value = 0;
-    try {
-        value = std::stoll(text, &used);
-    } catch (const std::exception&) {
-        throw UsageError(flag + " takes a number: \"" + text + "\"");
-    }
-    if (used != text.size() || value < min || value > max) {
-        throw UsageError(flag + " takes a number from " + std::to_string(min) + " to " + std::to_string(max));
-    }
-    return value;
+// The names scripts read beside the codes; a code from outside the tables is
+// "Unknown".
+const char* StateName(std::uint8_t code) {
+    static const char* const names[] = {"None",        "Initializing", "InitializingPaused",
+                                        "Initialized", "Transferring", "TransferringPaused",
+                                        "Suspended",   "Completed",    "Canceled"};
+    return code < std::size(names) ? names[code] : "Unknown";
+}
+
+const char* ErrorName(std::uint8_t code) {
+    static const char* const names[] = {
+        "None",         "ContentError",    "ConnectionError",   "OutOfMemory",
+        "DiskFull",     "FileAccessError", "VerificationError", "FileWriteError",
+        "RequestError", "InternalError",   "Geofenced",         "AuthenticityError"};
+    return code < std::size(names) ? names[code] : "Unknown";
+}
+
+bool Is(const TransferStatus& status, TransferState state) {
+    return status.state == static_cast<std::uint8_t>(state);
+}
+
+std::string Shown(const std::string& value) {
+    return IsUnspecified(value) ? std::string() : value;
 }
 
 std::string Megabytes(std::uint64_t bytes) {
@@ -61,7 +78,7 @@ std::string Remaining(std::int32_t seconds) {
 }
 
 class ProgressPrinter {
-public:
+  public:
     ProgressPrinter(std::ostream& err, bool quiet)
         : err_(err), quiet_(quiet), terminal_(isatty(STDERR_FILENO) == 1), lastLine_(Clock::now()) {}
 
@@ -69,11 +86,12 @@ public:
         if (quiet_ || status.state != static_cast<std::uint8_t>(TransferState::Transferring)) {
             return;
         }
-        const double fraction =
-            status.bytesTotal == 0 ? 0.0 : static_cast<double>(status.bytesDone) / static_cast<double>(status.bytesTotal);
-        const std::string figures = Megabytes(status.bytesDone) + " of " + Megabytes(status.bytesTotal) + ", " +
-                                    Megabytes(status.bytesPerSecond) + "/s, " + Remaining(status.secondsRemaining) +
-                                    " left";
+        const double fraction = status.bytesTotal == 0 ? 0.0
+                                                       : static_cast<double>(status.bytesDone) /
+                                                             static_cast<double>(status.bytesTotal);
+        const std::string figures = Megabytes(status.bytesDone) + " of " + Megabytes(status.bytesTotal) +
+                                    ", " + Megabytes(status.bytesPerSecond) + "/s, " +
+                                    Remaining(status.secondsRemaining) + " left";
         if (terminal_) {
             if (Clock::now() - lastDraw_ < std::chrono::milliseconds(100)) {
                 return;
@@ -97,7 +115,7 @@ public:
         }
     }
 
-private:
+  private:
     std::ostream& err_;
     const bool quiet_;
     const bool terminal_;
@@ -105,21 +123,6 @@ private:
     Clock::time_point lastDraw_{};
     bool drawn_ = false;
 };
-
-void PrintJson(std::ostream& out, const TransferStatus& status, double elapsedSeconds) {
-    boost::property_tree::ptree tree;
-    tree.put("transferId", status.transferId);
-    tree.put("state", static_cast<unsigned>(status.state));
-    tree.put("error", static_cast<unsigned>(status.error));
-    tree.put("bytesDownloaded", status.bytesDownloaded);
-    tree.put("bytesVerified", status.bytesVerified);
-    tree.put("bytesTotal", status.bytesTotal);
-    char elapsed[32];
-    std::snprintf(elapsed, sizeof(elapsed), "%.3f", elapsedSeconds);
-    tree.put("elapsed", elapsed);
-    tree.put("runPath", status.runPath);
-    WriteJsonText(out, tree);
-}
 
 TransferSettings MakeSettings(const GetOptions& options) {
     TransferSettings settings;
@@ -153,77 +156,125 @@ TransferSettings MakeSettings(const GetOptions& options) {
     return settings;
 }
 
-}  // namespace
+cli::CommandLine GetCommandLine() {
+    cli::CommandLine commandLine(
+        "talvane-get",
+        {"--partner ID --package ID --dest DIR [options]", "--restore TRANSFER_ID [--dest DIR] [options]",
+         "--list [--json]", "--cancel TRANSFER_ID [--delete-files] [options]"},
+        "Downloads one package version through the transfer engine into a folder, continues a stored\n"
+        "transfer, lists the stored transfers or cancels one.");
+    const auto text = [](const char* name) { return po::value<std::string>()->value_name(name); };
+    commandLine.Add()  //
+        ("manifest-host", text("HOST[:PORT]"),
+         "where manifests/ and nodes/ are fetched (default: the deployment's); https://HOST for https")  //
+        ("partner", text("ID"), "the partner id")                                                        //
+        ("package", text("ID"), "the package id")                                                        //
+        ("package-version", text("ID"), "the package version to fetch (default: the current one)")       //
+        ("dest", text("DIR"), "the destination folder")                                                  //
+        ("geolocation-url", text("URL"), "the geolocation service (default: the deployment's)")          //
+        ("events-url", text("URL"), "the analytics events endpoint (default: the deployment's)")         //
+        ("transfers-url", text("URL"), "the analytics transfers endpoint (default: the deployment's)")   //
+        ("log-level", text("N"), "the work-log mask, any 32-bit integer (default -9)")                   //
+        ("work-threads", text("N"), "the engine's worker threads, 1 to 256")                             //
+        ("parallel-works", text("N"), "files, and chunks per file, transferred at once, 1 to 4096")      //
+        ("request-slots", text("N"), "chunk requests in flight on threads of their own, 0 to 256")       //
+        ("node-choice", text("CHOICE"), "how requests choose nodes: finish-time (default) or gambling")  //
+        ("retries", text("N"), "how often a retryable error is retried, 0 to 1000 (default 3)")          //
+        ("restore", text("TRANSFER_ID"), "continue the stored transfer")                                 //
+        ("list", po::bool_switch(), "list the stored transfers")                                         //
+        ("cancel", text("TRANSFER_ID"), "end the stored transfer; it cannot be restored afterwards")     //
+        ("delete-files", po::bool_switch(), "with --cancel: also delete the transfer's files")           //
+        ("publisher-key", po::value<std::vector<std::string>>()->value_name("FILE"),
+         "require packages signed by this public key (repeatable; default: the deployment's keys for its "
+         "own manifest host)")  //
+        ("json", po::bool_switch(),
+         "print the outcome, or each stored transfer, as one JSON object a line")  //
+        ("quiet", po::bool_switch(), "no progress, no retry notes and no summary");
+    return commandLine;
+}
 
-GetOptions ParseGetArguments(const std::vector<std::string>& arguments) {
+std::string Text(const po::variables_map& values, const char* name) {
+    return values.count(name) != 0 ? values[name].as<std::string>() : std::string();
+}
+
+GetOptions GetOptionsFrom(const po::variables_map& values) {
     GetOptions options;
-    std::vector<std::string> keyTexts;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& flag = arguments[i];
-        const auto value = [&]() -> const std::string& {
-            if (i + 1 >= arguments.size()) {
-                throw UsageError(flag + " needs a value");
-            }
-            return arguments[++i];
-        };
-        if (flag == "--manifest-host") {
-            options.manifestHost = value();
-        } else if (flag == "--partner") {
-            options.partnerId = value();
-        } else if (flag == "--package") {
-            options.packageId = value();
-        } else if (flag == "--version") {
-            options.versionId = value();
-        } else if (flag == "--dest") {
-            options.destination = value();
-        } else if (flag == "--geolocation-url") {
-            options.geolocationUrl = value();
-        } else if (flag == "--events-url") {
-            options.eventsUrl = value();
-        } else if (flag == "--transfers-url") {
-            options.transfersUrl = value();
-        } else if (flag == "--log-level") {
-            options.logLevel = static_cast<std::int32_t>(ParseInteger(flag, value(), INT32_MIN, INT32_MAX));
-        } else if (flag == "--work-threads") {
-            options.workThreads = static_cast<std::int32_t>(ParseInteger(flag, value(), 1, 256));
-        } else if (flag == "--parallel-works") {
-            options.parallelWorks = static_cast<std::uint32_t>(ParseInteger(flag, value(), 1, 4096));
-        } else if (flag == "--request-slots") {
-            options.requestSlots = ParseInteger(flag, value(), 0, 256);
-        } else if (flag == "--node-choice") {
-            options.nodeChoice = value();
-            if (options.nodeChoice != "finish-time" && options.nodeChoice != "gambling") {
-                throw UsageError("--node-choice takes finish-time or gambling, not " + options.nodeChoice);
-            }
-        } else if (flag == "--retries") {
-            options.retries = static_cast<unsigned>(ParseInteger(flag, value(), 0, 1000));
-        } else if (flag == "--restore") {
-            options.restoreId = value();
-        } else if (flag == "--publisher-key") {
-            const std::string& path = value();
+    options.manifestHost = Text(values, "manifest-host");
+    options.partnerId = Text(values, "partner");
+    options.packageId = Text(values, "package");
+    options.versionId = Text(values, "package-version");
+    options.destination = Text(values, "dest");
+    options.geolocationUrl = Text(values, "geolocation-url");
+    options.eventsUrl = Text(values, "events-url");
+    options.transfersUrl = Text(values, "transfers-url");
+    if (values.count("log-level") != 0) {
+        options.logLevel = static_cast<std::int32_t>(
+            cli::NumberInRange("--log-level", Text(values, "log-level"), INT32_MIN, INT32_MAX));
+    }
+    if (values.count("work-threads") != 0) {
+        options.workThreads = static_cast<std::int32_t>(
+            cli::NumberInRange("--work-threads", Text(values, "work-threads"), 1, 256));
+    }
+    if (values.count("parallel-works") != 0) {
+        options.parallelWorks = static_cast<std::uint32_t>(
+            cli::NumberInRange("--parallel-works", Text(values, "parallel-works"), 1, 4096));
+    }
+    if (values.count("request-slots") != 0) {
+        options.requestSlots = cli::NumberInRange("--request-slots", Text(values, "request-slots"), 0, 256);
+    }
+    if (values.count("node-choice") != 0) {
+        options.nodeChoice = Text(values, "node-choice");
+        if (options.nodeChoice != "finish-time" && options.nodeChoice != "gambling") {
+            throw UsageError("--node-choice takes finish-time or gambling, not '" + options.nodeChoice + "'");
+        }
+    }
+    if (values.count("retries") != 0) {
+        options.retries =
+            static_cast<unsigned>(cli::NumberInRange("--retries", Text(values, "retries"), 0, 1000));
+    }
+    options.restoreId = Text(values, "restore");
+    options.list = values["list"].as<bool>();
+    options.cancelId = Text(values, "cancel");
+    options.deleteFiles = values["delete-files"].as<bool>();
+    options.json = values["json"].as<bool>();
+    options.quiet = values["quiet"].as<bool>();
+
+    const int modes = (values.count("restore") != 0) + options.list + (values.count("cancel") != 0);
+    if (modes > 1) {
+        throw UsageError("--restore, --list and --cancel exclude each other");
+    }
+    for (const auto& [option, value] :
+         {std::pair<const char*, const std::string*>{"--restore", &options.restoreId},
+          {"--cancel", &options.cancelId}}) {
+        if (values.count(option + 2) != 0 && value->empty()) {
+            throw UsageError(std::string(option) + " needs a transfer id");
+        }
+    }
+    if (options.deleteFiles && options.cancelId.empty()) {
+        throw UsageError("--delete-files goes with --cancel");
+    }
+    if (modes == 0) {
+        if (options.partnerId.empty() || options.packageId.empty()) {
+            throw UsageError(std::string(options.partnerId.empty() ? "--partner" : "--package") +
+                             " is required (or --restore, --list, --cancel)");
+        }
+        if (options.destination.empty()) {
+            throw UsageError("--dest is required");
+        }
+    }
+
+    std::string keys;
+    if (values.count("publisher-key") != 0) {
+        for (const std::string& path : values["publisher-key"].as<std::vector<std::string>>()) {
             try {
-                keyTexts.push_back(PublicKey::FromFile(path).Text());
+                keys += (keys.empty() ? "" : " ") + PublicKey::FromFile(path).Text();
             } catch (const KeyError& e) {
                 throw UsageError(std::string("--publisher-key: ") + e.what());
             }
-        } else if (flag == "--json") {
-            options.json = true;
-        } else if (flag == "--quiet") {
-            options.quiet = true;
-        } else {
-            throw UsageError("unknown option " + flag);
         }
     }
-    if (options.restoreId.empty() && (options.partnerId.empty() || options.packageId.empty())) {
-        throw UsageError("--partner and --package are required (or --restore)");
-    }
-    if (options.destination.empty() && options.restoreId.empty()) {
-        throw UsageError("--dest is required");
-    }
-    if (!keyTexts.empty()) {
-        for (const std::string& key : keyTexts) {
-            options.publisherKeys += (options.publisherKeys.empty() ? "" : " ") + key;
-        }
+    if (!keys.empty()) {
+        options.publisherKeys = keys;
     } else if (options.manifestHost.empty()) {
         // The deployment's own manifest host comes with the deployment's keys;
         // another host is another publisher's, unsigned unless keys are named.
@@ -235,7 +286,233 @@ GetOptions ParseGetArguments(const std::vector<std::string>& arguments) {
     return options;
 }
 
-int RunGet(const GetOptions& options, std::ostream& out, std::ostream& err, const std::atomic<int>& interruption) {
+JsonRecord& AddStateAndError(JsonRecord& record, const TransferStatus& status) {
+    return record.String("state", StateName(status.state))
+        .Unsigned("stateCode", status.state)
+        .String("error", ErrorName(status.error))
+        .Unsigned("errorCode", status.error);
+}
+
+// Nodes of the transfer's node list, and how many of them served bytes in
+// this run (the optimizer's figures are kept per process).
+struct NodeUse {
+    std::size_t listed = 0;
+    std::size_t served = 0;
+};
+
+NodeUse NodesUsed(TransferService& service, const std::string& id) {
+    NodeUse use;
+    boost::property_tree::ptree nodes;
+    std::istringstream text(service.GetNodeStatisticsJson(id));
+    try {
+        boost::property_tree::read_json(text, nodes);
+    } catch (const boost::property_tree::json_parser_error&) {
+        return use;
+    }
+    for (const auto& node : nodes) {
+        ++use.listed;
+        if (node.second.get<std::uint64_t>("Bytes", 0) > 0) {
+            ++use.served;
+        }
+    }
+    return use;
+}
+
+void PrintOutcomeJson(std::ostream& out, const TransferStatus& status, double elapsedSeconds,
+                      const NodeUse& nodes) {
+    JsonRecord record;
+    record.String("transferId", status.transferId)
+        .String("partnerId", Shown(status.partnerId))
+        .String("packageId", Shown(status.packageId))
+        .String("versionId", Shown(status.versionId))
+        .String("destination", Shown(status.destPath));
+    AddStateAndError(record, status)
+        .Boolean("retryable", status.retryable)
+        .Unsigned("bytesDownloaded", status.bytesDownloaded)
+        .Unsigned("bytesVerified", status.bytesVerified)
+        .Unsigned("bytesTotal", status.bytesTotal)
+        .Decimal("elapsed", elapsedSeconds, 3)
+        .Unsigned("nodesUsed", nodes.served)
+        .Unsigned("nodesListed", nodes.listed)
+        .String("runPath", status.runPath);
+    out << record.Text() << "\n" << std::flush;
+}
+
+// "2.5 MB (2500028 bytes, 2500028 downloaded) in 0.20 s, 12.2 MB/s, from 2 of 2 nodes"
+std::string Summary(const TransferStatus& status, double elapsedSeconds, const NodeUse& nodes) {
+    const double rate =
+        elapsedSeconds > 0 ? static_cast<double>(status.bytesDownloaded) / elapsedSeconds : 0.0;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.2f s", elapsedSeconds);
+    return Megabytes(status.bytesTotal) + " (" + std::to_string(status.bytesTotal) + " bytes, " +
+           std::to_string(status.bytesDownloaded) + " downloaded) in " + seconds + ", " +
+           Megabytes(static_cast<std::uint64_t>(rate)) + "/s, from " + std::to_string(nodes.served) + " of " +
+           std::to_string(nodes.listed) + " nodes";
+}
+
+// The ids of the stored transfers, oldest first. The folder and the file
+// names are the engine store's own; reading each one is left to the engine.
+std::vector<std::string> StoredTransferIds(const std::string& transfersFolder) {
+    JsonTempFileManifestStoreImpl names(transfersFolder, nullptr);
+    std::vector<std::pair<fs::file_time_type, std::string>> found;
+    std::error_code error;
+    for (fs::directory_iterator it(ResolveUserPath(transfersFolder), error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        const std::string id = name.substr(0, 32);
+        if (IsWellFormedTransferId(id) && names.GetFileName(id) == name && it->is_regular_file(error)) {
+            found.emplace_back(it->last_write_time(error), id);
+        }
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> ids;
+    for (const auto& entry : found) {
+        ids.push_back(entry.second);
+    }
+    return ids;
+}
+
+int RunList(const GetOptions& options, std::ostream& out, std::ostream& err) {
+    const TransferSettings settings = MakeSettings(options);
+    const std::vector<std::string> ids = StoredTransferIds(settings.transfersFolder);
+    TransferService service(settings);
+    std::size_t listed = 0;
+    for (const std::string& id : ids) {
+        const TransferStatus status = service.GetTransferStatus(id);
+        if (Is(status, TransferState::None)) {
+            continue;  // a file the engine cannot read is no transfer it would restore
+        }
+        ++listed;
+        // The engine counts bytes once it has read the package manifest; a
+        // stored transfer is read back Suspended, before that.
+        const bool counted = status.bytesTotal > 0;
+        if (options.json) {
+            JsonRecord record;
+            record.String("transferId", status.transferId)
+                .String("partnerId", Shown(status.partnerId))
+                .String("packageId", Shown(status.packageId))
+                .String("versionId", Shown(status.versionId));
+            AddStateAndError(record, status);
+            if (counted) {
+                record.Unsigned("bytesDone", status.bytesDone).Unsigned("bytesTotal", status.bytesTotal);
+            } else {
+                record.Null("bytesDone").Null("bytesTotal");
+            }
+            record.String("destination", Shown(status.destPath));
+            out << record.Text() << "\n";
+            continue;
+        }
+        if (listed == 1) {
+            out << "TRANSFER                          STATE               DONE/TOTAL       PACKAGE  "
+                   "DESTINATION\n";
+        }
+        std::string state = StateName(status.state);
+        if (status.error != 0) {
+            state += std::string("/") + ErrorName(status.error);
+        }
+        const std::string bytes =
+            counted ? Megabytes(status.bytesDone) + "/" + Megabytes(status.bytesTotal) : "-";
+        char line[128];
+        std::snprintf(line, sizeof line, "%-32s  %-18s  %-15s  ", status.transferId.c_str(), state.c_str(),
+                      bytes.c_str());
+        out << line << Shown(status.partnerId) << "/" << Shown(status.packageId) << " "
+            << Shown(status.versionId) << "  " << Shown(status.destPath) << "\n";
+    }
+    out << std::flush;
+    if (listed == 0 && !options.quiet && !options.json) {
+        err << "talvane-get: no stored transfers\n";
+    }
+    return 0;
+}
+
+int RunCancel(const GetOptions& options, std::ostream& out, std::ostream& err,
+              const std::atomic<int>& interruption) {
+    const std::string& id = options.cancelId;
+    TransferService service(MakeSettings(options));
+    TransferStatus status = service.GetTransferStatus(id);
+    if (Is(status, TransferState::None)) {
+        err << "talvane-get: no such transfer: " << id << "\n";
+        return 1;
+    }
+    if (Is(status, TransferState::Suspended) && status.error == 0) {
+        // A suspended transfer refuses to be canceled; restored, it can be.
+        // Its files are known once it has read the package manifest again.
+        status = service.RestoreTransfer(id);
+        unsigned retriesLeft = options.retries;
+        while (options.deleteFiles && interruption.load() == 0) {
+            status = service.GetTransferStatus(id);
+            if (Is(status, TransferState::Initialized) || (status.error != 0 && !status.retryable) ||
+                status.IsFinal()) {
+                break;
+            }
+            if (status.error != 0) {
+                if (retriesLeft == 0) {
+                    break;
+                }
+                --retriesLeft;
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                service.RetryTransfer(id);
+                continue;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (options.deleteFiles && Is(status, TransferState::Initialized)) {
+            // The files are registered by the works that transfer them, so
+            // the transfer is started into its own folder just to be ended.
+            service.StartTransfer(id);
+        }
+    }
+    const bool packageRead = status.bytesTotal > 0;
+    status = service.CancelTransfer(id, options.deleteFiles);
+    if (options.json) {
+        PrintOutcomeJson(out, status, 0.0, NodeUse{});
+    }
+    if (!Is(status, TransferState::Canceled)) {
+        err << "talvane-get: " << id << " cannot be canceled in state " << StateName(status.state) << "\n";
+        return 1;
+    }
+    if (options.deleteFiles && !packageRead) {
+        err << "talvane-get: canceled " << id
+            << ", but its files were not deleted: the package manifest could not "
+            << "be read (error " << ErrorName(status.error) << ")\n";
+        return 1;
+    }
+    if (!options.quiet) {
+        err << "talvane-get: canceled " << id << (options.deleteFiles ? ", files deleted" : "") << "\n";
+    }
+    return 0;
+}
+
+int RunDownload(const GetOptions& options, std::ostream& out, std::ostream& err,
+                const std::atomic<int>& interruption);
+
+}  // namespace
+
+GetOptions ParseGetArguments(const std::vector<std::string>& arguments) {
+    return GetOptionsFrom(GetCommandLine().Parse(arguments));
+}
+
+int RunGetCommandLine(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
+                      const std::function<int(const GetOptions&)>& body) {
+    return GetCommandLine().Run(
+        arguments, out, err, [&](const po::variables_map& values) { return body(GetOptionsFrom(values)); });
+}
+
+int RunGet(const GetOptions& options, std::ostream& out, std::ostream& err,
+           const std::atomic<int>& interruption) {
+    if (options.list) {
+        return RunList(options, out, err);
+    }
+    if (!options.cancelId.empty()) {
+        return RunCancel(options, out, err, interruption);
+    }
+    return RunDownload(options, out, err, interruption);
+}
+
+namespace {
+
+int RunDownload(const GetOptions& options, std::ostream& out, std::ostream& err,
+                const std::atomic<int>& interruption) {
     const auto started = Clock::now();
     const TalvaneUpdaterMessages messages;
     TransferService service(MakeSettings(options));
@@ -255,7 +532,8 @@ int RunGet(const GetOptions& options, std::ostream& out, std::ostream& err, cons
     }
     const std::string id = status.transferId;
     if (id.empty()) {
-        err << "talvane-get: no such transfer" << (options.restoreId.empty() ? "" : ": " + options.restoreId) << "\n";
+        err << "talvane-get: no such transfer" << (options.restoreId.empty() ? "" : ": " + options.restoreId)
+            << "\n";
         return 1;
     }
 
@@ -268,18 +546,21 @@ int RunGet(const GetOptions& options, std::ostream& out, std::ostream& err, cons
             // The counters as they were when interrupted: a suspended transfer
             // no longer reports them.
             const TransferStatus before = service.GetTransferStatus(id);
+            const NodeUse nodes = NodesUsed(service, id);
             status = service.SuspendTransfer(id);
             if (status.state == static_cast<std::uint8_t>(TransferState::Suspended)) {
                 err << "talvane-get: interrupted; continue with --restore " << id << "\n";
             } else {
                 // Interrupted before it was initialized: nothing was stored to restore.
-                err << "talvane-get: interrupted before the transfer could be stored; run the same command again\n";
+                err << "talvane-get: interrupted before the transfer could be stored; run the same command "
+                       "again\n";
             }
             if (options.json) {
                 TransferStatus shown = before;
                 shown.state = status.state;
                 shown.error = status.error;
-                PrintJson(out, shown, std::chrono::duration<double>(Clock::now() - started).count());
+                PrintOutcomeJson(out, shown, std::chrono::duration<double>(Clock::now() - started).count(),
+                                 nodes);
             }
             return 128 + signal;
         }
@@ -319,20 +600,24 @@ int RunGet(const GetOptions& options, std::ostream& out, std::ostream& err, cons
     }
     progress.Finish();
     const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+    const NodeUse nodes = NodesUsed(service, id);
     if (options.json) {
-        PrintJson(out, status, elapsed);
+        PrintOutcomeJson(out, status, elapsed, nodes);
     }
-    if (status.state == static_cast<std::uint8_t>(TransferState::Completed) && status.error == 0) {
-        if (!options.quiet) {
-            err << "talvane-get: completed " << status.bytesTotal << " bytes in " << elapsed << " s"
-                << (status.runPath.empty() ? "" : ", run file " + status.runPath) << "\n";
-        }
+    const bool completed = Is(status, TransferState::Completed) && status.error == 0;
+    if (!options.quiet) {
+        err << "talvane-get: " << (completed ? "completed " : "ended after ")
+            << Summary(status, elapsed, nodes)
+            << (status.runPath.empty() ? "" : "; run file " + status.runPath) << "\n";
+    }
+    if (completed) {
         return 0;
     }
     const auto code = static_cast<TransferError>(status.error);
-    err << "talvane-get: transfer ended in state " << static_cast<unsigned>(status.state) << " with error "
+    err << "talvane-get: transfer ended in state " << StateName(status.state) << " with error "
         << static_cast<unsigned>(status.error) << ": " << messages.GetErrorMessage(code) << "\n";
     return 1;
 }
 
+}  // namespace
 }  // namespace tvl::get

@@ -269,7 +269,7 @@ void Validate(const PackageOptions& options) {
     }
     for (const auto& [flag, id] : {std::pair<const char*, const std::string*>{"--partner", &options.partnerId},
                                    {"--package", &options.packageId},
-                                   {"--version", &options.versionId}}) {
+                                   {"--package-version", &options.versionId}}) {
         if (!IsSafeId(*id)) {
             throw PackError(std::string(flag) +
                             " must be letters, digits, '.', '_' or '-', without \"..\" (it names folders)");
@@ -405,98 +405,6 @@ PackResult BuildPackage(const PackageOptions& options) {
     return result;
 }
 
-namespace {
-
-std::vector<std::string> SplitList(const std::string& text) {
-    std::vector<std::string> items;
-    std::stringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ',')) {
-        if (!item.empty()) {
-            items.push_back(item);
-        }
-    }
-    return items;
-}
-
-std::uint64_t ParseNumber(const std::string& flag, const std::string& text, std::uint64_t max) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-        throw PackError(flag + " takes a number: " + text);
-    }
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value > max) {
-        throw PackError(flag + " is too large: " + text);
-    }
-    return value;
-}
-
-}  // namespace
-
-PackageOptions ParsePackArguments(const std::vector<std::string>& arguments) {
-    PackageOptions options;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& flag = arguments[i];
-        const auto value = [&]() -> const std::string& {
-            if (i + 1 >= arguments.size()) {
-                throw PackError(flag + " needs a value");
-            }
-            return arguments[++i];
-        };
-        if (flag == "--input") {
-            options.input = value();
-        } else if (flag == "--output") {
-            options.output = value();
-        } else if (flag == "--partner") {
-            options.partnerId = value();
-        } else if (flag == "--package") {
-            options.packageId = value();
-        } else if (flag == "--version") {
-            options.versionId = value();
-        } else if (flag == "--name") {
-            options.name = value();
-        } else if (flag == "--run") {
-            options.run = value();
-        } else if (flag == "--chunk-size") {
-            options.chunkSize = static_cast<std::uint32_t>(ParseNumber(flag, value(), 0xFFFFFFFFu));
-        } else if (flag == "--policy") {
-            options.policy = value();
-        } else if (flag == "--countries") {
-            options.countries = SplitList(value());
-        } else if (flag == "--inactive") {
-            options.inactive = true;
-        } else if (flag == "--current") {
-            options.current = true;
-        } else if (flag == "--nodes") {
-            options.nodes = SplitList(value());
-        } else if (flag == "--node-path") {
-            options.nodePath = value();
-            if (!options.nodePath.empty() && options.nodePath.back() != '/') {
-                options.nodePath += '/';
-            }
-        } else if (flag == "--weights") {
-            for (const auto& weight : SplitList(value())) {
-                options.weights.push_back(static_cast<std::uint32_t>(ParseNumber(flag, weight, 0xFFFFFFFFu)));
-            }
-        } else if (flag == "--threads") {
-            options.threads = static_cast<unsigned>(ParseNumber(flag, value(), 1024));
-        } else if (flag == "--sign-key") {
-            options.signKey = value();
-            if (options.signKey.empty()) {
-                throw PackError("--sign-key needs a file");
-            }
-        } else if (flag == "--issued") {
-            // Beyond the year 30 000 a signature reader would not take it.
-            options.issued = static_cast<std::int64_t>(ParseNumber(flag, value(), 999999999999999ull));
-        } else if (flag == "--expires-in") {
-            options.expiresInDays = static_cast<std::uint32_t>(ParseNumber(flag, value(), 365000));
-        } else {
-            throw PackError("unknown option " + flag);
-        }
-    }
-    return options;
-}
-
 std::string MakeKeyPair(const std::string& privatePath) {
     const std::string publicPath = privatePath + ".pub";
     std::error_code error;
@@ -529,35 +437,6 @@ std::string MakeKeyPair(const std::string& privatePath) {
                         (descriptor < 0 ? ": " + std::string(std::strerror(openError)) : ""));
     }
     return text;
-}
-
-int RunKeygen(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-    static const char usage[] = "usage: talvane-pack keygen --out FILE\n";
-    std::string path;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        if (arguments[i] == "--out" && i + 1 < arguments.size() && !arguments[i + 1].empty()) {
-            path = arguments[++i];
-        } else {
-            err << "talvane-pack keygen: "
-                << (arguments[i] == "--out" ? "--out needs a file" : "unknown option " + arguments[i]) << "\n"
-                << usage;
-            return 2;
-        }
-    }
-    if (path.empty()) {
-        err << "talvane-pack keygen: --out is required\n" << usage;
-        return 2;
-    }
-    try {
-        const std::string publicKey = MakeKeyPair(path);
-        out << "publisherKeys = " << publicKey << "\n";
-        err << "talvane-pack: private key in " << path
-            << " (mode 0600: keep it offline, with a backup), public key in " << path << ".pub\n";
-        return 0;
-    } catch (const std::exception& e) {
-        err << "talvane-pack keygen: " << e.what() << "\n";
-        return 1;
-    }
 }
 
 }  // namespace tvl::pack

@@ -64,17 +64,9 @@ struct PackResult {
 
 PackResult BuildPackage(const PackageOptions& options);
 
-// Parses the command line into options; throws PackError with a usage
-// message for anything it cannot accept.
-PackageOptions ParsePackArguments(const std::vector<std::string>& arguments);
-
 // Makes an Ed25519 key pair: the private key in `privatePath` (mode 0600),
 // its public key text in `privatePath` + ".pub". Refuses to replace either
 // file. Returns the public key text.
 std::string MakeKeyPair(const std::string& privatePath);
-
-// "talvane-pack keygen ARGUMENTS": prints the line a deployment file takes on
-// `out`, errors on `err`; returns the exit status (0, 1 failure, 2 usage).
-int RunKeygen(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 }  // namespace tvl::pack
