@@ -34,6 +34,10 @@ std::int64_t NumberInRange(const std::string& option, const std::string& text, s
     return value;
 }
 
+std::string Text(const po::variables_map& values, const std::string& name) {
+    return values.count(name) != 0 ? values[name].as<std::string>() : std::string();
+}
+
 CommandLine::CommandLine(std::string program, std::vector<std::string> synopsis, std::string summary)
     : program_(std::move(program)),
       synopsis_(std::move(synopsis)),

@@ -27,6 +27,19 @@ inline constexpr int kUsageStatus = 2;
 std::int64_t NumberInRange(const std::string& option, const std::string& text, std::int64_t min,
                            std::int64_t max);
 
+// The text of an option; empty when it was not given.
+std::string Text(const boost::program_options::variables_map& values, const std::string& name);
+
+// When the option `name` was given, sets `target` to its number, checked as
+// NumberInRange checks it; otherwise leaves `target` as it is.
+template <typename Target>
+void SetNumber(const boost::program_options::variables_map& values, const std::string& name, std::int64_t min,
+               std::int64_t max, Target& target) {
+    if (values.count(name) != 0) {
+        target = static_cast<Target>(NumberInRange("--" + name, Text(values, name), min, max));
+    }
+}
+
 class CommandLine {
   public:
     // `program` names the tool in every message ("talvane-pack keygen" for a

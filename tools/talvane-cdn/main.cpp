@@ -59,16 +59,13 @@ int main(int argc, char** argv) {
     return commandLine.Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr,
                            [](const po::variables_map& values) {
                                tvl::cdn::CdnServerOptions options;
-                               if (values.count("root") == 0 || values["root"].as<std::string>().empty()) {
+                               options.contentRoot = tvl::cli::Text(values, "root");
+                               if (options.contentRoot.empty()) {
                                    throw tvl::cli::UsageError("--root is required");
                                }
-                               options.contentRoot = values["root"].as<std::string>();
-                               if (values.count("nodes") != 0) {
-                                   options.nodeCount = static_cast<std::size_t>(tvl::cli::NumberInRange(
-                                       "--nodes", values["nodes"].as<std::string>(), 1, 99));
-                               }
+                               tvl::cli::SetNumber(values, "nodes", 1, 99, options.nodeCount);
                                if (values.count("country") != 0) {
-                                   options.countryCode = values["country"].as<std::string>();
+                                   options.countryCode = tvl::cli::Text(values, "country");
                                }
                                if (values["fixed-ports"].as<bool>()) {
                                    options.manifestPort = 47800;

@@ -193,11 +193,8 @@ cli::CommandLine GetCommandLine() {
     return commandLine;
 }
 
-std::string Text(const po::variables_map& values, const char* name) {
-    return values.count(name) != 0 ? values[name].as<std::string>() : std::string();
-}
-
 GetOptions GetOptionsFrom(const po::variables_map& values) {
+    using cli::Text;
     GetOptions options;
     options.manifestHost = Text(values, "manifest-host");
     options.partnerId = Text(values, "partner");
@@ -207,31 +204,17 @@ GetOptions GetOptionsFrom(const po::variables_map& values) {
     options.geolocationUrl = Text(values, "geolocation-url");
     options.eventsUrl = Text(values, "events-url");
     options.transfersUrl = Text(values, "transfers-url");
-    if (values.count("log-level") != 0) {
-        options.logLevel = static_cast<std::int32_t>(
-            cli::NumberInRange("--log-level", Text(values, "log-level"), INT32_MIN, INT32_MAX));
-    }
-    if (values.count("work-threads") != 0) {
-        options.workThreads = static_cast<std::int32_t>(
-            cli::NumberInRange("--work-threads", Text(values, "work-threads"), 1, 256));
-    }
-    if (values.count("parallel-works") != 0) {
-        options.parallelWorks = static_cast<std::uint32_t>(
-            cli::NumberInRange("--parallel-works", Text(values, "parallel-works"), 1, 4096));
-    }
-    if (values.count("request-slots") != 0) {
-        options.requestSlots = cli::NumberInRange("--request-slots", Text(values, "request-slots"), 0, 256);
-    }
+    cli::SetNumber(values, "log-level", INT32_MIN, INT32_MAX, options.logLevel);
+    cli::SetNumber(values, "work-threads", 1, 256, options.workThreads);
+    cli::SetNumber(values, "parallel-works", 1, 4096, options.parallelWorks);
+    cli::SetNumber(values, "request-slots", 0, 256, options.requestSlots);
     if (values.count("node-choice") != 0) {
         options.nodeChoice = Text(values, "node-choice");
         if (options.nodeChoice != "finish-time" && options.nodeChoice != "gambling") {
             throw UsageError("--node-choice takes finish-time or gambling, not '" + options.nodeChoice + "'");
         }
     }
-    if (values.count("retries") != 0) {
-        options.retries =
-            static_cast<unsigned>(cli::NumberInRange("--retries", Text(values, "retries"), 0, 1000));
-    }
+    cli::SetNumber(values, "retries", 0, 1000, options.retries);
     options.restoreId = Text(values, "restore");
     options.list = values["list"].as<bool>();
     options.cancelId = Text(values, "cancel");
@@ -434,19 +417,19 @@ int RunCancel(const GetOptions& options, std::ostream& out, std::ostream& err,
         err << "talvane-get: no such transfer: " << id << "\n";
         return 1;
     }
+    bool wentThrough = false;  // every file of the package taken up by the transfer's works
     if (Is(status, TransferState::Suspended) && status.error == 0) {
         // A suspended transfer refuses to be canceled; restored, it can be.
-        // Its files are known once it has read the package manifest again.
         status = service.RestoreTransfer(id);
+        // The engine deletes only the files its works have taken up, and a
+        // transfer of an earlier run has taken up none in this one: with
+        // --delete-files it goes through the whole package first, verifying
+        // what is on disk and fetching what is missing.
         unsigned retriesLeft = options.retries;
         while (options.deleteFiles && interruption.load() == 0) {
             status = service.GetTransferStatus(id);
-            if (Is(status, TransferState::Initialized) || (status.error != 0 && !status.retryable) ||
-                status.IsFinal()) {
-                break;
-            }
             if (status.error != 0) {
-                if (retriesLeft == 0) {
+                if (!status.retryable || retriesLeft == 0) {
                     break;
                 }
                 --retriesLeft;
@@ -454,27 +437,32 @@ int RunCancel(const GetOptions& options, std::ostream& out, std::ostream& err,
                 service.RetryTransfer(id);
                 continue;
             }
+            if (Is(status, TransferState::Initialized)) {
+                service.StartTransfer(id);
+                continue;
+            }
+            if (status.IsFinal()) {
+                wentThrough = Is(status, TransferState::Completed);
+                break;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        if (options.deleteFiles && Is(status, TransferState::Initialized)) {
-            // The files are registered by the works that transfer them, so
-            // the transfer is started into its own folder just to be ended.
-            service.StartTransfer(id);
-        }
     }
-    const bool packageRead = status.bytesTotal > 0;
+    // A completed transfer refuses the cancel as an operation, but its
+    // files are deleted and its stored file removed all the same.
     status = service.CancelTransfer(id, options.deleteFiles);
     if (options.json) {
         PrintOutcomeJson(out, status, 0.0, NodeUse{});
     }
-    if (!Is(status, TransferState::Canceled)) {
+    if (!Is(status, TransferState::Canceled) && !(wentThrough && Is(status, TransferState::Completed))) {
         err << "talvane-get: " << id << " cannot be canceled in state " << StateName(status.state) << "\n";
         return 1;
     }
-    if (options.deleteFiles && !packageRead) {
+    if (options.deleteFiles && !wentThrough) {
         err << "talvane-get: canceled " << id
-            << ", but its files were not deleted: the package manifest could not "
-            << "be read (error " << ErrorName(status.error) << ")\n";
+            << ", but not all its files were deleted: the transfer could not "
+            << "go through its package ("
+            << (interruption.load() != 0 ? "interrupted" : ErrorName(status.error)) << ")\n";
         return 1;
     }
     if (!options.quiet) {

@@ -11,6 +11,8 @@ namespace {
 
 namespace po = boost::program_options;
 using cli::NumberInRange;
+using cli::SetNumber;
+using cli::Text;
 using cli::UsageError;
 
 std::vector<std::string> SplitList(const std::string& text) {
@@ -59,10 +61,6 @@ cli::CommandLine PackCommandLine() {
     return commandLine;
 }
 
-std::string Text(const po::variables_map& values, const char* name) {
-    return values.count(name) != 0 ? values[name].as<std::string>() : std::string();
-}
-
 PackageOptions PackOptionsFrom(const po::variables_map& values) {
     PackageOptions options;
     options.input = Text(values, "input");
@@ -72,10 +70,7 @@ PackageOptions PackOptionsFrom(const po::variables_map& values) {
     options.versionId = Text(values, "package-version");
     options.name = Text(values, "name");
     options.run = Text(values, "run");
-    if (values.count("chunk-size") != 0) {
-        options.chunkSize = static_cast<std::uint32_t>(
-            NumberInRange("--chunk-size", Text(values, "chunk-size"), 1, 0xFFFFFFFFll));
-    }
+    SetNumber(values, "chunk-size", 1, 0xFFFFFFFFll, options.chunkSize);
     options.policy = Text(values, "policy");
     options.countries = SplitList(Text(values, "countries"));
     options.inactive = values["inactive"].as<bool>();
@@ -91,23 +86,16 @@ PackageOptions PackOptionsFrom(const po::variables_map& values) {
         options.weights.push_back(
             static_cast<std::uint32_t>(NumberInRange("--weights", weight, 0, 0xFFFFFFFFll)));
     }
-    if (values.count("threads") != 0) {
-        options.threads = static_cast<unsigned>(NumberInRange("--threads", Text(values, "threads"), 0, 1024));
-    }
+    SetNumber(values, "threads", 0, 1024, options.threads);
     if (values.count("sign-key") != 0) {
         options.signKey = Text(values, "sign-key");
         if (options.signKey.empty()) {
             throw UsageError("--sign-key needs a file");
         }
     }
-    if (values.count("issued") != 0) {
-        // Beyond the year 30 000 a signature reader would not take it.
-        options.issued = NumberInRange("--issued", Text(values, "issued"), 0, 999999999999999ll);
-    }
-    if (values.count("expires-in") != 0) {
-        options.expiresInDays =
-            static_cast<std::uint32_t>(NumberInRange("--expires-in", Text(values, "expires-in"), 1, 365000));
-    }
+    // Beyond the year 30 000 a signature reader would not take it.
+    SetNumber(values, "issued", 0, 999999999999999ll, options.issued);
+    SetNumber(values, "expires-in", 1, 365000, options.expiresInDays);
     return options;
 }
 
