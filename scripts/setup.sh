@@ -15,6 +15,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang-14 libclang-rt-14-dev
     xvfb xauth
+    libsqlite3-dev libpq-dev postgresql
     nginx-light
 )
 packages+=("$@")
