@@ -16,6 +16,7 @@ packages=(
     clang-14 libclang-rt-14-dev
     xvfb xauth
     libsqlite3-dev libpq-dev postgresql
+    help2man
     nginx-light
 )
 packages+=("$@")

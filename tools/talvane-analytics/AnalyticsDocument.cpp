@@ -1,6 +1,7 @@
 #include "tools/talvane-analytics/AnalyticsDocument.h"
 
 #include <array>
+#include <boost/locale/utf.hpp>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <charconv>
@@ -149,6 +150,18 @@ public:
         }
         if (value.data().size() - 1 > maxBytes) {
             throw Refused{name + " is longer than " + std::to_string(maxBytes) + " bytes"};
+        }
+        // The JSON reader lets overlong forms and encoded surrogates through,
+        // and a NUL may come as \u0000; a database refuses such text, and would
+        // refuse the whole batch of posts it is committed with.
+        using Utf8 = boost::locale::utf::utf_traits<char>;
+        const char* p = value.data().data() + 1;
+        const char* const end = value.data().data() + value.data().size();
+        while (p != end) {
+            const boost::locale::utf::code_point c = Utf8::decode(p, end);
+            if (c == boost::locale::utf::illegal || c == boost::locale::utf::incomplete || c == 0) {
+                throw Refused{name + " is not valid UTF-8 text"};
+            }
         }
         return value.data().substr(1);
     }

@@ -163,6 +163,8 @@ private:
         // A 2xx answer promises the records are on disk: never let a server
         // default of asynchronous commit weaken that.
         Execute("SET synchronous_commit TO on");
+        // "relation already exists, skipping" on every start is no news.
+        Execute("SET client_min_messages TO warning");
         Execute("BEGIN");
         Execute(("SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + ")").c_str(),
                 PGRES_TUPLES_OK);
