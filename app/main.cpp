@@ -12,7 +12,7 @@
 namespace {
 
 const char kHelp[] =
-    "usage: talvane-updater [packageVersion=ID] [skinVersion=ID] [log=N]\n"
+    "Usage: talvane-updater [packageVersion=ID] [skinVersion=ID] [log=N]\n"
     "\n"
     "Fetches the product's downloader and skin packages into the user's cache folder, starts the\n"
     "downloader and stays until it ends. The deployment it serves is compiled in; the command line\n"

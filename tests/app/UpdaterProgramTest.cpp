@@ -106,7 +106,7 @@ TEST(UpdaterProgramTest, HelpAndVersionAnswerOnStdoutWithoutStartingAnything) {
     for (const char* word : {"--help", "-h"}) {
         const test::ProgramOutcome help = test::RunProgram(TALVANE_UPDATER_PATH, {"log=0", word});
         EXPECT_EQ(help.exitCode, 0) << word;
-        EXPECT_EQ(help.out.rfind("usage: talvane-updater ", 0), 0u) << help.out;
+        EXPECT_EQ(help.out.rfind("Usage: talvane-updater ", 0), 0u) << help.out;
         for (const char* token : {"packageVersion=ID", "skinVersion=ID", "log=N", "--version"}) {
             EXPECT_THAT(help.out, HasSubstr(token));
         }

@@ -65,7 +65,7 @@ TEST(ToolCommandLines, HelpAndVersionAnswerOnStdoutWithStatusZero) {
         SCOPED_TRACE(tool.name);
         const test::ProgramOutcome help = test::RunProgram(tool.path, {"--help"});
         EXPECT_EQ(help.exitCode, 0);
-        EXPECT_EQ(help.out.rfind("usage: " + tool.name + " ", 0), 0u) << help.out;
+        EXPECT_EQ(help.out.rfind("Usage: " + tool.name + " ", 0), 0u) << help.out;
         for (const std::string& option : tool.options) {
             EXPECT_NE(help.out.find(option), std::string::npos) << option;
         }
@@ -82,7 +82,7 @@ TEST(ToolCommandLines, HelpAndVersionAnswerOnStdoutWithStatusZero) {
     }
     const test::ProgramOutcome keygen = test::RunProgram(TALVANE_PACK_PATH, {"keygen", "--help"});
     EXPECT_EQ(keygen.exitCode, 0);
-    EXPECT_EQ(keygen.out.rfind("usage: talvane-pack keygen --out FILE\n", 0), 0u) << keygen.out;
+    EXPECT_EQ(keygen.out.rfind("Usage: talvane-pack keygen --out FILE\n", 0), 0u) << keygen.out;
 }
 
 TEST(ToolCommandLines, AUsageErrorIsOneLineNamingTheOptionThenTheHintWithStatusTwo) {

@@ -99,7 +99,7 @@ int CommandLine::Run(const std::vector<std::string>& arguments, std::ostream& ou
 
 void CommandLine::PrintHelp(std::ostream& out) const {
     for (std::size_t i = 0; i < synopsis_.size(); ++i) {
-        out << (i == 0 ? "usage: " : "       ") << program_ << " " << synopsis_[i] << "\n";
+        out << (i == 0 ? "Usage: " : "  or:  ") << program_ << " " << synopsis_[i] << "\n";
     }
     out << "\n" << summary_ << "\n\n" << options_;
 }
