@@ -14,7 +14,7 @@ fi
 CXX=clang++ cmake -S "$root/fuzz" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
-for target in package nodelist geolocation stored_transfer json_text signature; do
+for target in package nodelist geolocation stored_transfer json_text signature analytics_document; do
     work=$(mktemp -d)
     cp "$root/fuzz/corpus/$target/"* "$work/"
     echo "== fuzz_$target for ${seconds}s =="
