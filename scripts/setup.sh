@@ -16,6 +16,9 @@ packages=(
     clang-14 libclang-rt-14-dev
     xvfb xauth
     libsqlite3-dev libpq-dev postgresql
+    # The analytics report's screenshot test renders the page headless (about
+    # 115 MB with its libraries; the test skips without it).
+    chromium
     help2man
     nginx-light
 )

@@ -22,7 +22,7 @@ using test::kMinuteMs;
 using test::kReportBaseMs;
 
 class ReportFiguresTest : public ::testing::Test {
-protected:
+  protected:
     ReportFigures Compute(std::optional<std::int64_t> since = std::nullopt,
                           std::int64_t now = kReportBaseMs + 24 * kHourMsForTests) {
         const auto database = OpenSqliteReportDatabase(rows.Path());
@@ -259,13 +259,15 @@ TEST_F(ReportFiguresTest, VersionsHaveTheirOwnCountsAndBytes) {
     ASSERT_EQ(figures.versions.size(), 4u);
     EXPECT_EQ(figures.versions[0].pkgid, "skin");
     EXPECT_EQ(figures.versions[0].bytes, 50);
-    const VersionFigures& one = figures.versions[2];
+    const VersionFigures& one = figures.versions[1];
     EXPECT_EQ(one.pkgid, "tool");
     EXPECT_EQ(one.vid, "1.0");
     EXPECT_EQ(one.started, 2);
     EXPECT_EQ(one.completed, 1);
     EXPECT_EQ(one.failed, 1);
     EXPECT_EQ(one.bytes, 1000);
+    EXPECT_EQ(figures.versions[2].vid, "2.0");
+    EXPECT_EQ(figures.versions[2].started, 1);
     EXPECT_EQ(figures.versions[3].vid, "?");
     EXPECT_EQ(figures.versions[3].failed, 1);
     EXPECT_EQ(figures.bytes, 1050);
@@ -314,14 +316,16 @@ TEST(ReportDatabaseRefusal, AFileThatIsNotTheCollectorsDatabaseGivesAClearError)
 
     const std::string empty = folder.Join("empty.db");
     std::ofstream(empty).close();
-    EXPECT_NE(refusal(empty).find("is not a talvane-analytics database"), std::string::npos) << refusal(empty);
+    EXPECT_NE(refusal(empty).find("is not a talvane-analytics database"), std::string::npos)
+        << refusal(empty);
 
     // A database of something else with a table of the same name.
     const std::string foreign = folder.Join("foreign.db");
     sqlite3* handle = nullptr;
     ASSERT_EQ(sqlite3_open(foreign.c_str(), &handle), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(handle, "CREATE TABLE event_records (id INTEGER, name TEXT)", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(
+        sqlite3_exec(handle, "CREATE TABLE event_records (id INTEGER, name TEXT)", nullptr, nullptr, nullptr),
+        SQLITE_OK);
     sqlite3_close(handle);
     const std::string message = refusal(foreign);
     EXPECT_NE(message.find("is not a talvane-analytics database"), std::string::npos) << message;

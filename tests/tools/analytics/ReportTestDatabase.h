@@ -33,7 +33,7 @@ struct NodeRow {
 };
 
 class ReportTestDatabase {
-public:
+  public:
     // Creates the file with the collector's tables.
     explicit ReportTestDatabase(const std::string& path);
     ~ReportTestDatabase();
@@ -51,14 +51,24 @@ public:
 
     const std::string& Path() const { return path_; }
 
-private:
+  private:
     using Value = std::variant<std::nullptr_t, std::int64_t, double, std::string>;
     // `values` start with received_ms; the id and a post id are added.
-    void Insert(const std::string& table, const std::vector<std::string>& columns, const std::vector<Value>& values);
+    void Insert(const std::string& table, const std::vector<std::string>& columns,
+                const std::vector<Value>& values);
 
     std::string path_;
     sqlite3* database_ = nullptr;
     std::int64_t nextId_ = 1;
 };
+
+// A download node's name that would be markup if a page took it as such.
+inline constexpr char kHostileNode[] = "<script>alert('x')</script>&co:80";
+
+// Five hours of transfers (h + 1 in hour h, each taking i + 1 minutes and
+// 1 MB), a fatal connection error and a retried geofence error with text
+// that would break careless markup, and two nodes (one of them
+// kHostileNode) of 5 MB in 2.5 s with 2 errors in 20 requests each.
+void FillWithEveryKind(ReportTestDatabase& rows);
 
 }  // namespace tvl::test
