@@ -201,6 +201,11 @@ void ReadErrors(ReportDatabase& database, std::int64_t since, ReportFigures& fig
     for (const auto& row : database.Query(kMostFrequentErrors, {since})) {
         figures.errorTexts.push_back(ErrorTextFigures{Text(row.at(0)), Integer(row.at(1))});
     }
+    // Equal counts come in the database's collation; byte order is the same everywhere.
+    std::stable_sort(figures.errorTexts.begin(), figures.errorTexts.end(),
+                     [](const ErrorTextFigures& a, const ErrorTextFigures& b) {
+                         return a.count != b.count ? a.count > b.count : a.text < b.text;
+                     });
 }
 
 void ReadNodes(ReportDatabase& database, std::int64_t since, ReportFigures& figures) {

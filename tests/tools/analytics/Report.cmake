@@ -15,3 +15,11 @@ talvane_add_test(talvane_analytics_report_tests
 talvane_add_test(talvane_analytics_report_screenshot_tests
     ReportScreenshotTest.cpp
     LIBS talvane_analytics_report talvane_analytics_report_test_support PkgConfig::GTK3)
+
+# The same figures from PostgreSQL, on a server the test starts.
+talvane_add_test(talvane_analytics_report_postgres_tests
+    ReportPostgresTest.cpp
+    LIBS talvane_analytics_report talvane_analytics_report_test_support talvane_analytics_test_support
+         PkgConfig::SQLITE3)
+target_compile_definitions(talvane_analytics_report_postgres_tests PRIVATE
+    TALVANE_ANALYTICS_SCHEMA_PATH="${CMAKE_SOURCE_DIR}/tools/talvane-analytics/schema.sql")

@@ -81,6 +81,7 @@ class ReportPageTest : public ::testing::Test {
 
 TEST_F(ReportPageTest, ThePageHoldsOnlyInlineMarkupAndIsWellFormed) {
     test::FillWithEveryKind(rows);
+    rows.Error(kReportBaseMs + 20, false, "error|9|not UTF-8: \xff\xfe");
     const std::string page = ReportHtml(Figures());
 
     const std::string lower = Lower(page);
@@ -105,7 +106,8 @@ TEST_F(ReportPageTest, ThePageHoldsOnlyInlineMarkupAndIsWellFormed) {
     // Database text arrives as the same text, not as markup, and what XML
     // cannot hold is replaced.
     EXPECT_NE(outline.text.find(test::kHostileNode), std::string::npos);
-    EXPECT_NE(outline.text.find("error|2|6|<b>bold</b> \xEF\xBF\xBD \xEF\xBF\xBD & more"), std::string::npos);
+    EXPECT_NE(outline.text.find("error|2|6|<b>bold</b> \xEF\xBF\xBD & more"), std::string::npos);
+    EXPECT_NE(outline.text.find("error|9|not UTF-8: \xEF\xBF\xBD\xEF\xBF\xBD"), std::string::npos);
     EXPECT_NE(outline.text.find("tool\"quoted"), std::string::npos);
     EXPECT_NE(outline.text.find(TalvaneUpdaterMessages().GetErrorMessage(TransferError::Geofenced)),
               std::string::npos);

@@ -116,7 +116,7 @@ void FillWithEveryKind(ReportTestDatabase& rows) {
             rows.Transfer(at + i + (i + 1) * kMinuteMs, tid, "completed", 1'000'000, "tool", "2.0");
         }
     }
-    rows.Error(kReportBaseMs + 10, true, "error|2|6|<b>bold</b> \x01 \xff & more", "tool\"quoted", "1.0");
+    rows.Error(kReportBaseMs + 10, true, "error|2|6|<b>bold</b> \x01 & more", "tool\"quoted", "1.0");
     rows.Error(kReportBaseMs + 11, false, "error|10|Geofence|KP");
     NodeRow node;
     node.bytes = node.successBytes = 5'000'000;

@@ -67,7 +67,8 @@ inline constexpr char kHostileNode[] = "<script>alert('x')</script>&co:80";
 
 // Five hours of transfers (h + 1 in hour h, each taking i + 1 minutes and
 // 1 MB), a fatal connection error and a retried geofence error with text
-// that would break careless markup, and two nodes (one of them
+// that would break careless markup (all of it valid UTF-8, which PostgreSQL
+// requires), and two nodes (one of them
 // kHostileNode) of 5 MB in 2.5 s with 2 errors in 20 requests each.
 void FillWithEveryKind(ReportTestDatabase& rows);
 
