@@ -22,8 +22,6 @@ namespace {
 namespace po = boost::program_options;
 using cli::UsageError;
 
-constexpr std::int64_t kMaxHours = 24 * 366 * 10;
-
 // "2026-05-01", "2026-05-01T10:00" or "2026-05-01T10:00:30", optionally with a
 // final "Z"; always UTC.
 std::int64_t ParseSince(const std::string& text) {
@@ -110,7 +108,8 @@ int RunReport(const std::vector<std::string>& arguments, std::ostream& out, std:
         if (values.count("since") != 0) {
             since = ParseSince(cli::Text(values, "since"));
         } else if (values.count("hours") != 0) {
-            since = now - cli::NumberInRange("--hours", cli::Text(values, "hours"), 1, kMaxHours) * kHourMs;
+            since =
+                now - cli::NumberInRange("--hours", cli::Text(values, "hours"), 1, kMaxReportHours) * kHourMs;
         }
         std::unique_ptr<ReportDatabase> database;
         if (values.count("database") != 0) {

@@ -73,6 +73,9 @@ constexpr char kBytesPerVersion[] =
     "SELECT pkgid, vid, SUM(transfer_bytes) FROM transfer_records WHERE received_ms >= $1 GROUP BY pkgid, "
     "vid";
 
+// 10000-01-01 00:00 UTC.
+constexpr std::int64_t kLatestMs = 253402300800000;
+
 // The names of TransferError, by value.
 constexpr const char* kErrorNames[] = {
     "None",         "ContentError",    "ConnectionError",   "OutOfMemory",
@@ -137,6 +140,14 @@ void ReadSpan(ReportDatabase& database, std::int64_t since, ReportFigures& figur
         if (row.at(0)) {
             const std::int64_t first = Integer(row[0]);
             const std::int64_t last = Integer(row.at(1));
+            // The collector stamps its clock; anything outside 1970 to 9999
+            // was written by something else, and would overflow the hours.
+            for (const std::int64_t ms : {first, last}) {
+                if (ms < 0 || ms >= kLatestMs) {
+                    throw ReportDatabaseError("received_ms " + std::to_string(ms) +
+                                              " is not a time the collector writes (ms since 1970 UTC)");
+                }
+            }
             figures.firstRecordMs = figures.firstRecordMs ? std::min(*figures.firstRecordMs, first) : first;
             figures.lastRecordMs = figures.lastRecordMs ? std::max(*figures.lastRecordMs, last) : last;
         }
@@ -152,6 +163,12 @@ void ReadHours(ReportDatabase& database, std::int64_t since, ReportFigures& figu
     const std::int64_t first = FloorToHour(std::max(since, *figures.firstRecordMs));
     const std::int64_t last = FloorToHour(
         figures.sinceMs ? std::max(figures.generatedMs, *figures.lastRecordMs) : *figures.lastRecordMs);
+    if (last / kHourMs - first / kHourMs >= kMaxReportHours) {
+        throw ReportDatabaseError("the records span more than ten years (received_ms from " +
+                                  std::to_string(*figures.firstRecordMs) + " to " +
+                                  std::to_string(*figures.lastRecordMs) +
+                                  "); give a start with --since or --hours");
+    }
     for (std::int64_t hour = first; hour <= last; hour += kHourMs) {
         figures.hours.push_back(HourFigures{hour, 0, 0, 0});
     }

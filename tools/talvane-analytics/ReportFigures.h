@@ -24,6 +24,8 @@ namespace tvl::analytics {
 class ReportDatabase;
 
 inline constexpr std::int64_t kHourMs = 3600 * 1000;
+// The longest period a report covers hour by hour: ten years.
+inline constexpr std::int64_t kMaxReportHours = 24 * 366 * 10;
 
 struct HourFigures {
     std::int64_t startMs = 0;  // the hour's first millisecond, UTC
@@ -125,7 +127,8 @@ struct ReportFigures {
 // Reads every figure of the records received at or after `sinceMs` (all
 // records without it). `generatedMs` is "now": when a start is given, the
 // hours run up to it, so quiet hours at the end show as such. Throws
-// ReportDatabaseError, with a hint when the tables are not the collector's.
+// ReportDatabaseError, with a hint when the tables are not the collector's,
+// and when the records span more than kMaxReportHours.
 ReportFigures ComputeReportFigures(ReportDatabase& database, std::optional<std::int64_t> sinceMs,
                                    std::int64_t generatedMs);
 

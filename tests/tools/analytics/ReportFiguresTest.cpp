@@ -274,6 +274,29 @@ TEST_F(ReportFiguresTest, VersionsHaveTheirOwnCountsAndBytes) {
     EXPECT_EQ(figures.failed, 2);
 }
 
+TEST_F(ReportFiguresTest, TimesNoCollectorWritesAreRefusedBeforeTheHoursAreLaidOut) {
+    rows.Counter(kReportBaseMs, "numStarts");
+    rows.Counter(-5, "numStarts");
+    EXPECT_THROW(Compute(), ReportDatabaseError);
+    // A start after the odd record leaves it out.
+    EXPECT_EQ(Compute(kReportBaseMs).started, 1);
+}
+
+TEST_F(ReportFiguresTest, RecordsOverMoreThanTenYearsNeedAStart) {
+    rows.Counter(kReportBaseMs, "numStarts");
+    rows.Counter(kReportBaseMs + (kMaxReportHours + 1) * kHourMsForTests, "numStarts");
+    try {
+        Compute();
+        FAIL() << "laid out more than ten years of hours";
+    } catch (const ReportDatabaseError& e) {
+        EXPECT_NE(std::string(e.what()).find("--since"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(
+        Compute(kReportBaseMs + kHourMsForTests, kReportBaseMs + (kMaxReportHours + 2) * kHourMsForTests)
+            .started,
+        1);
+}
+
 TEST_F(ReportFiguresTest, AnEmptyDatabaseGivesNoFigures) {
     const ReportFigures figures = Compute();
     EXPECT_TRUE(figures.Empty());
