@@ -33,7 +33,7 @@ if [ "${TALVANE_TSAN_PASS:-1}" != "0" ]; then
     TALVANE_SANITIZE=thread TALVANE_TARGETS="talvane_work_tests talvane_work_stress_tests \
         talvane_workflow_tests talvane_workflow_integration_tests talvane_service_tests \
         talvane_transfer_concurrency_tests talvane_http_tests talvane_optimizer_tests \
-        talvane_manifest_source_tests talvane_security_tests" \
+        talvane_manifest_source_tests talvane_security_tests talvane_analytics_collector_tests" \
         "$root/scripts/build.sh" "$root/build-tsan"
     # The suites not built leave placeholder tests, the dialog test runs a
     # program of its own, and the benchmark's link model is not built here:
