@@ -21,7 +21,8 @@ fi
 
 "$root/scripts/setup.sh"
 # Only what the demonstration runs: the test suites are most of the tree.
-TALVANE_TARGETS="talvane-updater talvane-pack talvane-cdn talvane-demo-downloader" "$root/scripts/build.sh" "$build"
+TALVANE_TARGETS="talvane-updater talvane-pack talvane-cdn talvane-demo-downloader talvane-analytics" \
+    "$root/scripts/build.sh" "$build"
 
 deployment="$root/resources/deployment/local-demo.deployment"
 value() {  # the deployment's value for a key; the first entry of a per-language list
@@ -34,7 +35,12 @@ skin_package=$(value 'string\.107')
 
 work=$(mktemp -d /tmp/talvane-demo.XXXXXX)
 cdn_pid=""
+analytics_pid=""
 cleanup() {
+    if [ -n "$analytics_pid" ]; then
+        kill "$analytics_pid" 2>/dev/null || true
+        wait "$analytics_pid" 2>/dev/null || true
+    fi
     if [ -n "$cdn_pid" ]; then
         kill "$cdn_pid" 2>/dev/null || true
         wait "$cdn_pid" 2>/dev/null || true
@@ -66,15 +72,27 @@ sign=(--sign-key "$build/demo/publisher.key" --expires-in 30)
     --partner "$skin_partner" --package "$skin_package" --package-version 1 \
     --name "Talvane Demo Skin" --run skin.xml --current --nodes "$nodes" "${sign[@]}"
 
+wait_ready() {  # name pid log
+    for _ in $(seq 1 100); do
+        grep -q '^ready' "$3" 2>/dev/null && return 0
+        kill -0 "$2" 2>/dev/null || { cat "$3"; echo "$1 did not start"; exit 1; }
+        sleep 0.1
+    done
+    grep -q '^ready' "$3" || { cat "$3"; echo "$1 did not get ready"; exit 1; }
+}
+
+echo "== starting talvane-analytics on the deployment's analytics URLs"
+"$build/tools/talvane-analytics/talvane-analytics" serve --database "$work/analytics.sqlite" \
+    --events-listen "$(value analyticsEventsUrl | sed 's|^http://||')" \
+    --transfers-listen "$(value analyticsTransfersUrl | sed 's|^http://||')" > "$work/analytics.log" 2>&1 &
+analytics_pid=$!
+wait_ready talvane-analytics "$analytics_pid" "$work/analytics.log"
+
 echo "== starting talvane-cdn on loopback"
-"$build/tools/talvane-cdn/talvane-cdn" --root "$work/root" --fixed-ports --nodes 2 --country DE > "$work/cdn.log" 2>&1 &
+"$build/tools/talvane-cdn/talvane-cdn" --root "$work/root" --fixed-ports --no-analytics --nodes 2 --country DE \
+    > "$work/cdn.log" 2>&1 &
 cdn_pid=$!
-for _ in $(seq 1 100); do
-    grep -q '^ready' "$work/cdn.log" 2>/dev/null && break
-    kill -0 "$cdn_pid" 2>/dev/null || { cat "$work/cdn.log"; echo "talvane-cdn did not start"; exit 1; }
-    sleep 0.1
-done
-grep -q '^ready' "$work/cdn.log" || { cat "$work/cdn.log"; echo "talvane-cdn did not get ready"; exit 1; }
+wait_ready talvane-cdn "$cdn_pid" "$work/cdn.log"
 
 echo "== running talvane-updater"
 mkdir -p "$work/user"
@@ -86,6 +104,14 @@ echo "== the updater has ended"
 if [ -s "$work/report.txt" ]; then
     echo "The downloaded program was launched with:"
     sed 's/^/    /' "$work/report.txt"
+    # The collector commits what it acknowledged; stopping it answers the rest.
+    kill "$analytics_pid" 2>/dev/null && wait "$analytics_pid" 2>/dev/null || true
+    analytics_pid=""
+    # Outside the work folder, which goes when the demonstration ends.
+    mkdir -p "$build/demo"
+    "$build/tools/talvane-analytics/talvane-analytics" report --database "$work/analytics.sqlite" \
+        --output "$build/demo/analytics-report.html"
+    echo "The analytics report of this demonstration: $build/demo/analytics-report.html"
 else
     echo "The downloaded program was not launched (see the messages above)."
     exit 1

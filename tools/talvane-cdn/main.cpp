@@ -2,8 +2,9 @@
 //
 // Prints one "name address" line per endpoint and then "ready", and serves until
 // SIGINT or SIGTERM. With --fixed-ports the demo deployment's ports are used:
-// manifest host 47800, geolocation and analytics events 47801, analytics
-// transfers 47802, download nodes from 47810 on; otherwise every port is ephemeral.
+// manifest host 47800, geolocation 47801, analytics events 47803 and transfers
+// 47804 (unless --no-analytics leaves them to a collector), download nodes from
+// 47810 on; otherwise every port is ephemeral.
 
 #include <signal.h>
 
@@ -44,7 +45,7 @@ int Serve(const tvl::cdn::CdnServerOptions& options) {
 
 int main(int argc, char** argv) {
     tvl::cli::CommandLine commandLine(
-        "talvane-cdn", {"--root DIR [--nodes N] [--fixed-ports] [--country CC]"},
+        "talvane-cdn", {"--root DIR [--nodes N] [--fixed-ports [--no-analytics]] [--country CC]"},
         "Serves a content root as the content provider's servers on loopback: the manifest host, download\n"
         "nodes, geolocation and analytics. Prints one \"name address\" line per endpoint, then \"ready\",\n"
         "and serves until SIGINT or SIGTERM.");
@@ -52,8 +53,11 @@ int main(int argc, char** argv) {
         ("root", po::value<std::string>()->value_name("DIR"), "the content root to serve (required)")  //
         ("nodes", po::value<std::string>()->value_name("N"), "download nodes, 1 to 99 (default 2)")    //
         ("fixed-ports", po::bool_switch(),
-         "the demo deployment's ports: manifest host 47800, geolocation and events 47801, transfers "
-         "47802, nodes from 47810; otherwise every port is ephemeral")  //
+         "the demo deployment's ports: manifest host 47800, geolocation 47801, analytics events 47803 "
+         "and transfers 47804, nodes from 47810; otherwise every port is ephemeral")  //
+        ("no-analytics", po::bool_switch(),
+         "with --fixed-ports, leave the analytics ports to a collector (talvane-analytics serve): "
+         "the server's own analytics endpoints take ephemeral ports")  //
         ("country", po::value<std::string>()->value_name("CC"),
          "the country code the geolocation service answers (default US)");
     return commandLine.Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr,
@@ -70,8 +74,10 @@ int main(int argc, char** argv) {
                                if (values["fixed-ports"].as<bool>()) {
                                    options.manifestPort = 47800;
                                    options.geolocationPort = 47801;
-                                   options.eventsPort = 47801;
-                                   options.transfersPort = 47802;
+                                   if (!values["no-analytics"].as<bool>()) {
+                                       options.eventsPort = 47803;
+                                       options.transfersPort = 47804;
+                                   }
                                    options.firstNodePort = 47810;
                                }
                                return Serve(options);
