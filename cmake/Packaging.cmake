@@ -1,15 +1,15 @@
 # Install rules, man pages and the Debian packages.
 #
 # Two components: "updater" (talvane-updater with its desktop entry, icon and
-# man page) and "tools" (talvane-get, talvane-pack, talvane-cdn and their man
-# pages). Each becomes one package with `cpack -G DEB`; scripts/package.sh
+# man page) and "tools" (talvane-get, talvane-pack, talvane-cdn,
+# talvane-analytics and their man pages). Each becomes one package with `cpack -G DEB`; scripts/package.sh
 # builds, checks and tries them. Tests, benchmarks and fuzz targets have no
 # install rule and stay in the build tree.
 include(GNUInstallDirs)
 
 set(_talvane_components updater tools)
 set(_talvane_programs_updater talvane-updater)
-set(_talvane_programs_tools talvane-get talvane-pack talvane-cdn)
+set(_talvane_programs_tools talvane-get talvane-pack talvane-cdn talvane-analytics)
 set(_talvane_package_updater talvane-updater)
 set(_talvane_package_tools talvane-tools)
 
@@ -94,7 +94,9 @@ The programs behind the Talvane Delivery updater, for scripts and people:
  * talvane-pack writes a folder into a content root as a package, signed
    with a publisher's key if wanted;
  * talvane-cdn serves a content root on loopback for demonstrations and
-   tests.")
+   tests;
+ * talvane-analytics receives the engine's analytics posts into SQLite or
+   PostgreSQL and reports on them as a self-contained HTML page.")
 
 # What Debian wants beside every package: the copyright and a changelog, dated
 # by SOURCE_DATE_EPOCH when it is set so that a package built twice from one

@@ -1,6 +1,6 @@
 # Installs BUILD_DIR into PREFIX and checks the tree file by file.
 #   cmake -DBUILD_DIR=... -DPREFIX=... -DMAN_PAGES=ON|OFF -DVERSION=x.y.z -P CheckInstallTree.cmake
-set(programs talvane-updater talvane-get talvane-pack talvane-cdn)
+set(programs talvane-updater talvane-get talvane-pack talvane-cdn talvane-analytics)
 
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"

@@ -47,6 +47,12 @@ std::vector<Tool> Tools() {
          {"--root DIR", "--nodes N", "--fixed-ports", "--country CC"},
          {{{"--root=/nonexistent", "--nodes=100"}, "--nodes", "talvane-cdn"},
           {{"--nodes", "2"}, "--root", "talvane-cdn"}}},
+        {"talvane-analytics",
+         TALVANE_ANALYTICS_PATH,
+         {"serve", "prune", "report", "--version"},
+         {{{"bogus"}, "bogus", "talvane-analytics"},
+          {{"serve", "--events-listen=127.0.0.1:0"}, "--transfers-listen", "talvane-analytics serve"},
+          {{"report", "--bogus"}, "--bogus", "talvane-analytics report"}}},
     };
 }
 

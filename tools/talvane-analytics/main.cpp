@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "resources/ProgramVersion.h"
 #include "tools/talvane-analytics/CollectorCommandLine.h"
 #ifdef TALVANE_ANALYTICS_REPORT
 #include "tools/talvane-analytics/Report.h"
@@ -15,10 +16,17 @@ namespace {
 
 void PrintUsage(std::ostream& out) {
     out << "Usage: talvane-analytics serve|prune|report [options]\n"
-           "  serve   receive the engine's analytics posts and store them\n"
-           "  prune   delete records older than a number of days\n"
-           "  report  the publisher's report from the stored records\n"
-           "Each subcommand takes --help.\n";
+           "  or:  talvane-analytics --help|--version\n"
+           "The publisher's side of the engine's analytics.\n"
+           "\n"
+           "Subcommands:\n"
+           "  serve    receive the engine's analytics posts and store them\n"
+           "  prune    delete records older than a number of days\n"
+           "  report   the publisher's report from the stored records\n"
+           "\n"
+           "Options:\n"
+           "  -h, --help    print this help (each subcommand takes --help too)\n"
+           "  --version     print the program's version\n";
 }
 
 }  // namespace
@@ -44,8 +52,12 @@ int main(int argc, char** argv) {
         PrintUsage(std::cout);
         return 0;
     }
+    if (command == "--version") {
+        std::cout << tvl::VersionLine("talvane-analytics") << "\n";
+        return 0;
+    }
     std::cerr << "talvane-analytics: " << (command.empty() ? "a subcommand is required" : "unknown subcommand " + command)
               << "\n";
-    PrintUsage(std::cerr);
+    std::cerr << "Try 'talvane-analytics --help' for more information.\n";
     return 2;
 }
