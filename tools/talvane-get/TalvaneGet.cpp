@@ -165,8 +165,9 @@ cli::CommandLine GetCommandLine() {
         "transfer, lists the stored transfers or cancels one.");
     const auto text = [](const char* name) { return po::value<std::string>()->value_name(name); };
     commandLine.Add()  //
-        ("manifest-host", text("HOST[:PORT]"),
-         "where manifests/ and nodes/ are fetched (default: the deployment's); https://HOST for https")  //
+        ("manifest-host", text("HOST"),
+         "where manifests/ and nodes/ are fetched: HOST[:PORT], https:// before it for https (default: "
+         "the deployment's)")  //
         ("partner", text("ID"), "the partner id")                                                        //
         ("package", text("ID"), "the package id")                                                        //
         ("package-version", text("ID"), "the package version to fetch (default: the current one)")       //
