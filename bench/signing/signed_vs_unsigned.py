@@ -10,7 +10,10 @@ signed/unsigned ratios measured in the same run.
 The destination lives on tmpfs (/dev/shm) by default so that the disk does not
 hide the CPU cost of the digests; --dest-root puts it elsewhere. On loopback
 the download itself is bound by the CPU, so every cycle the digests take shows
-in the time: the ratio is an upper bound for links slower than the machine.
+in the time. --link-mbit N serves the nodes from a network namespace of their
+own behind a link of N Mbit/s each way instead (a veth pair shaped by the
+kernel's token bucket filter, which this machine has where netem is missing;
+needs root), where the client's cores also wait for the network.
 """
 
 import argparse
@@ -49,6 +52,51 @@ def write_source(folder, total_bytes, files):
                 left -= piece
 
 
+NAMESPACE = "tvl-sign-bench"
+HOST_ADDRESS, NODE_ADDRESS = "10.77.0.1", "10.77.0.2"
+
+
+def sh(*argv):
+    subprocess.run(list(argv), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def remove_link():
+    subprocess.run(["ip", "netns", "del", NAMESPACE], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["ip", "link", "del", "tvlsb0"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def make_link(mbit):
+    """A veth pair into a namespace of its own, rate-limited both ways."""
+    remove_link()
+    sh("ip", "netns", "add", NAMESPACE)
+    sh("ip", "link", "add", "tvlsb0", "type", "veth", "peer", "name", "tvlsb1")
+    sh("ip", "link", "set", "tvlsb1", "netns", NAMESPACE)
+    sh("ip", "addr", "add", HOST_ADDRESS + "/24", "dev", "tvlsb0")
+    sh("ip", "link", "set", "tvlsb0", "up")
+    inside = ["ip", "netns", "exec", NAMESPACE]
+    sh(*inside, "ip", "addr", "add", NODE_ADDRESS + "/24", "dev", "tvlsb1")
+    sh(*inside, "ip", "link", "set", "tvlsb1", "up")
+    sh(*inside, "ip", "link", "set", "lo", "up")
+    shape = ["root", "tbf", "rate", "%dmbit" % mbit, "burst", "256kb", "latency", "50ms"]
+    sh("tc", "qdisc", "add", "dev", "tvlsb0", *shape)
+    sh(*inside, "tc", "qdisc", "add", "dev", "tvlsb1", *shape)
+    return inside
+
+
+def wait_for_address(address, port, process, timeout=20):
+    import socket
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            raise RuntimeError("server exited before listening on %s:%d" % (address, port))
+        try:
+            with socket.create_connection((address, port), timeout=0.5):
+                return
+        except OSError:
+            time.sleep(0.1)
+    raise RuntimeError("nothing listens on %s:%d" % (address, port))
+
+
 def run(argv, env=None):
     started = time.monotonic()
     result = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
@@ -67,6 +115,7 @@ def main(argv):
     parser.add_argument("--files", type=int, default=4)
     parser.add_argument("--chunk", type=int, default=1 << 20)
     parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--link-mbit", type=int, default=0, help="emulated link rate to the nodes (root)")
     parser.add_argument("--json", help="write the figures here too")
     options = parser.parse_args(argv)
 
@@ -90,7 +139,8 @@ def main(argv):
     subprocess.run([pack, "keygen", "--out", key], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     ports = servers.pick_free_ports(2)
-    nodes = ",".join("127.0.0.1:%d" % p for p in ports)
+    node_host = NODE_ADDRESS if options.link_mbit else "127.0.0.1"
+    nodes = ",".join("%s:%d" % (node_host, p) for p in ports)
     timings = {}
     for name, extra in (("unsigned", []), ("signed", ["--sign-key", key])):
         started = time.monotonic()
@@ -99,7 +149,12 @@ def main(argv):
                         "--nodes", nodes] + extra, check=True, stdout=subprocess.DEVNULL)
         timings["pack-" + name] = time.monotonic() - started
 
-    nginx = servers.Nginx(os.path.join(work, "nginx"), root, ports)
+    if options.link_mbit:
+        inside = make_link(options.link_mbit)
+        nginx = servers.Nginx(os.path.join(work, "nginx"), root, ports, host=NODE_ADDRESS, prefix=inside,
+                              wait=lambda port, process: wait_for_address(NODE_ADDRESS, port, process))
+    else:
+        nginx = servers.Nginx(os.path.join(work, "nginx"), root, ports)
     cdn = servers.TalvaneCdn(cdn_binary, root, os.path.join(work, "cdn.log"))
     figures = {"unsigned": {"download": [], "verify": []}, "signed": {"download": [], "verify": []}}
     try:
@@ -114,7 +169,7 @@ def main(argv):
                 shutil.rmtree(data, ignore_errors=True)
                 os.makedirs(data)
                 env = dict(os.environ, TMPDIR=data)
-                argv = [get, "--manifest-host", "127.0.0.1:%d" % ports[0], "--partner", "p-" + name,
+                argv = [get, "--manifest-host", "%s:%d" % (node_host, ports[0]), "--partner", "p-" + name,
                         "--package", name, "--dest", dest, "--quiet",
                         "--geolocation-url", endpoints["geolocation"], "--events-url", endpoints["events"],
                         "--transfers-url", endpoints["transfers"]]
@@ -131,8 +186,11 @@ def main(argv):
     finally:
         cdn.stop()
         nginx.stop()
+        if options.link_mbit:
+            remove_link()
 
-    summary = {"bytes": total, "chunk": options.chunk, "reps": options.reps, "pack_seconds": timings}
+    summary = {"bytes": total, "chunk": options.chunk, "reps": options.reps, "pack_seconds": timings,
+               "link_mbit": options.link_mbit}
     for name in figures:
         for case in ("download", "verify"):
             median = statistics.median(figures[name][case])
