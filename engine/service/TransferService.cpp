@@ -1,5 +1,7 @@
 #include "engine/service/TransferService.h"
 
+#include <thread>
+
 #include "engine/service/Transfer.h"
 #include "engine/service/TransferManager.h"
 #include "engine/service/TransferParams.h"
@@ -76,6 +78,24 @@ TransferStatus TransferService::RestoreTransfer(const std::string& transferId) {
 
 TransferStatus TransferService::CancelTransfer(const std::string& transferId, bool deleteFiles) {
     return WithTransfer(*impl_, transferId, [&](Transfer& t) { return t.Cancel(deleteFiles); });
+}
+
+bool TransferService::WaitForReleasedWorks(const std::string& transferId, std::chrono::milliseconds timeout) {
+    const std::shared_ptr<Transfer> transfer = impl_->TransferManager().Get(transferId, impl_->Behavior());
+    if (!transfer) {
+        return true;
+    }
+    std::weak_ptr<TransferWorkInterface> interface = transfer->GetWorkInterface();
+    // The transfer's own reference, and none besides; polled, since works
+    // and events let go of it on many threads without telling anyone.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (interface.use_count() > 1) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 std::string TransferService::GetNodeStatisticsJson(const std::string& transferId) {

@@ -449,6 +449,12 @@ int RunCancel(const GetOptions& options, std::ostream& out, std::ostream& err,
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
+    // The files of a transfer that has just completed are registered while
+    // its works are torn down, after the state changed: the cancel must
+    // come after that to find them all.
+    if (wentThrough && !service.WaitForReleasedWorks(id, std::chrono::seconds(30))) {
+        err << "talvane-get: the transfer's works did not end in time\n";
+    }
     // A completed transfer refuses the cancel as an operation, but its
     // files are deleted and its stored file removed all the same.
     status = service.CancelTransfer(id, options.deleteFiles);
