@@ -74,6 +74,8 @@ int RunServe(const std::vector<std::string>& arguments, std::ostream& out, std::
          "full (default): a committed post survives a power loss; normal: it survives a killed collector "
          "but the last commits may be lost with the power")  //
         ("threads", po::value<std::string>()->value_name("N"), "threads serving connections, 1 to 64 (default 2)")  //
+        ("max-connections", po::value<std::string>()->value_name("N"),
+         "connections served at once, 1 to 100000 (default 1024); more wait to be accepted")  //
         ("max-batch", po::value<std::string>()->value_name("N"),
          "records committed in one transaction at most, 1 to 1000000 (default 20000)");
     return commandLine.Run(arguments, out, err, [&](const po::variables_map& values) {
@@ -88,6 +90,7 @@ int RunServe(const std::vector<std::string>& arguments, std::ostream& out, std::
             throw cli::UsageError("give --listen, or both --events-listen and --transfers-listen");
         }
         cli::SetNumber(values, "threads", 1, 64, options.threads);
+        cli::SetNumber(values, "max-connections", 1, 100000, options.maxConnections);
         std::size_t maxBatch = 20000;
         cli::SetNumber(values, "max-batch", 1, 1000000, maxBatch);
         SqliteSync sync = SqliteSync::Full;

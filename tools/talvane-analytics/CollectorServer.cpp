@@ -96,11 +96,19 @@ public:
     void Close(std::chrono::milliseconds grace);
 
     void Register(const std::shared_ptr<Session>& session);
+    bool AtConnectionLimit() const { return openSessions_.load() >= maxConnections_; }
+    // From a session's destructor, on any thread.
+    void SessionEnded();
 
     std::string NextPostId() { return prefix_ + "-" + std::to_string(++postCounter_); }
 
     GroupCommitter& committer_;
     const std::chrono::seconds idleTimeout_;
+    const std::size_t maxConnections_;
+    std::atomic<std::size_t> openSessions_{0};
+    // Set before the context goes: sessions it destroys then find no
+    // listeners to resume.
+    std::atomic<bool> destroying_{false};
     const std::string prefix_;
     std::atomic<std::uint64_t> postCounter_{0};
     std::atomic<std::uint64_t> accepted_{0};
@@ -140,8 +148,27 @@ public:
                                    if (!error && !self->server_.closing_) {
                                        self->StartSession(std::move(socket));
                                    }
+                                   if (self->server_.AtConnectionLimit()) {
+                                       self->paused_ = true;
+                                       // A session that ended meanwhile found
+                                       // nothing paused to resume.
+                                       if (self->server_.AtConnectionLimit() || !self->paused_.exchange(false)) {
+                                           return;
+                                       }
+                                   }
                                    self->Accept();
                                });
+    }
+
+    // Accepting again after a session ended, unless it was not paused.
+    void ResumeIfPaused() {
+        if (paused_.exchange(false)) {
+            asio::post(acceptor_.get_executor(), [self = shared_from_this()] {
+                if (self->acceptor_.is_open() && !self->server_.closing_) {
+                    self->Accept();
+                }
+            });
+        }
     }
 
     void StartSession(tcp::socket socket);
@@ -163,12 +190,16 @@ public:
     tcp::acceptor acceptor_;
     Role role_;
     tcp::endpoint endpoint_;
+    std::atomic<bool> paused_{false};
 };
 
 class CollectorServer::Impl::Session : public std::enable_shared_from_this<Session> {
 public:
     Session(Impl& server, Role role, tcp::socket socket)
-        : server_(server), role_(role), stream_(std::move(socket)) {}
+        : server_(server), role_(role), stream_(std::move(socket)) {
+        ++server_.openSessions_;
+    }
+    ~Session() { server_.SessionEnded(); }
 
     void Start() {
         asio::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->Read(); });
@@ -371,6 +402,15 @@ void CollectorServer::Impl::Listener::StartSession(tcp::socket socket) {
     session->Start();
 }
 
+void CollectorServer::Impl::SessionEnded() {
+    if (--openSessions_ >= maxConnections_ || destroying_ || closing_) {
+        return;
+    }
+    for (const auto& listener : listeners_) {
+        listener->ResumeIfPaused();
+    }
+}
+
 void CollectorServer::Impl::Register(const std::shared_ptr<Session>& session) {
     std::lock_guard<std::mutex> lock(sessionsMutex_);
     sessions_.erase(std::remove_if(sessions_.begin(), sessions_.end(),
@@ -382,6 +422,7 @@ void CollectorServer::Impl::Register(const std::shared_ptr<Session>& session) {
 CollectorServer::Impl::Impl(const CollectorOptions& options, GroupCommitter& committer)
     : committer_(committer),
       idleTimeout_(options.idleTimeout),
+      maxConnections_(std::max<std::size_t>(options.maxConnections, 1)),
       prefix_(InstancePrefix()),
       context_(std::make_unique<asio::io_context>(static_cast<int>(std::max(1u, options.threads)))) {
     std::vector<std::pair<ListenAddress, Role>> wanted;
@@ -419,6 +460,7 @@ CollectorServer::Impl::Impl(const CollectorOptions& options, GroupCommitter& com
 }
 
 CollectorServer::Impl::~Impl() {
+    destroying_ = true;
     context_->stop();
     for (std::thread& thread : threads_) {
         thread.join();

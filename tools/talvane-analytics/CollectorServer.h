@@ -37,6 +37,10 @@ struct CollectorOptions {
     unsigned threads = 2;
     // A connection that sends nothing for this long is closed.
     std::chrono::seconds idleTimeout{60};
+    // Connections served at once. At the limit the collector stops accepting
+    // until one ends: further clients wait in the listen queue rather than
+    // cost a session and its buffers each.
+    std::size_t maxConnections = 1024;
 };
 
 class CollectorServer {

@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <future>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -46,15 +47,16 @@ std::string Transfer(const std::string& tid, const std::string& status = "comple
 
 class Collector {
 public:
-    explicit Collector(const std::string& database, bool oneListener = false)
-        : committer_(OpenSqliteStore(database)), server_(Options(oneListener), committer_) {}
+    explicit Collector(const std::string& database, bool oneListener = false, std::size_t maxConnections = 1024)
+        : committer_(OpenSqliteStore(database)), server_(Options(oneListener, maxConnections), committer_) {}
     ~Collector() {
         server_.Close(std::chrono::seconds(10));
         committer_.Stop();
     }
 
-    static CollectorOptions Options(bool oneListener) {
+    static CollectorOptions Options(bool oneListener, std::size_t maxConnections) {
         CollectorOptions options;
+        options.maxConnections = maxConnections;
         (oneListener ? options.both : options.events) = ListenAddress{};
         if (!oneListener) {
             options.transfers = ListenAddress{};
@@ -188,6 +190,27 @@ TEST_F(CollectorOnSqlite, ConcurrentClientsAreEachStoredExactlyOnce) {
     EXPECT_EQ(Transfers(), kClients * kPosts);
     EXPECT_EQ(SqliteNumber(database_, "SELECT count(DISTINCT tid) FROM transfer_records"), kClients * kPosts);
     EXPECT_LE(collector.committer_.Batches(), static_cast<std::uint64_t>(kClients * kPosts));
+}
+
+// A flood of clients costs at most the limit's sessions: the next one waits
+// to be accepted until a connection ends, and is then served as usual.
+TEST_F(CollectorOnSqlite, ClientsBeyondTheConnectionLimitWaitUntilAConnectionEnds) {
+    Collector collector(database_, false, 2);
+    const std::string url = collector.server_.TransfersUrl();
+    auto first = std::make_unique<test::CollectorClient>(url);
+    test::CollectorClient second(url);
+    ASSERT_EQ(first->Post(Transfer("a")).status, 204u);
+    ASSERT_EQ(second.Post(Transfer("b")).status, 204u);
+    test::CollectorClient third(url);
+    auto waiting = std::async(std::launch::async, [&] { return third.Post(Transfer("c")).status; });
+    EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
+        << "a third connection was served beside two kept open";
+    EXPECT_EQ(Transfers(), 2);
+    first.reset();  // its connection ends, and the collector accepts again
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), 204u);
+    EXPECT_EQ(Transfers(), 3);
+    EXPECT_EQ(second.Post(Transfer("d")).status, 204u) << "the kept connection still works";
 }
 
 TEST_F(CollectorOnSqlite, PruneDeletesWhatIsOlderThanTheDaysGivenAndKeepsTheRest) {
