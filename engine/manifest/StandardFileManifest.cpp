@@ -25,19 +25,6 @@ std::uint64_t ChunkCount(std::uint64_t size, std::uint32_t chunkSize) {
     return count;
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 }  // namespace
 
 bool IsSafeRelativePath(const std::string& path) {
@@ -84,7 +71,7 @@ void StandardFileManifest::Read(const boost::property_tree::ptree& tree) {
             for (std::uint64_t i = 0; i < count; ++i) {
                 std::uint32_t value = 0;
                 for (std::size_t j = 0; j < 8; ++j) {
-                    const int digit = HexValue(text[i * 8 + j]);
+                    const int digit = HexDigitValue(text[i * 8 + j]);
                     if (digit < 0) {
                         throw ManifestParseException();
                     }

@@ -41,6 +41,8 @@ inline Sha256Digest Sha256Of(std::string_view text) { return Sha256Of(text.data(
 Sha256Digest Sha256OfZeros(std::uint64_t length);
 
 std::string ToHex(const Sha256Digest& digest);
+// 0 to 15 for a hexadecimal digit of either case, -1 for anything else.
+int HexDigitValue(char c);
 // False for anything but exactly 64 hexadecimal digits.
 bool ParseSha256Hex(std::string_view text, Sha256Digest& digest);
 
