@@ -20,13 +20,6 @@ double SteadySeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-std::uint64_t ChunkBytes(const OptimizedRequestParams& params) {
-    if (!params.chunkData || params.chunkData->upperBound < params.chunkData->lowerBound) {
-        return 0;
-    }
-    return params.chunkData->upperBound - params.chunkData->lowerBound + 1;
-}
-
 std::uint32_t LargestWeight(const NodeManifestList& nodes) {
     std::uint32_t largest = 0;
     for (const auto& node : nodes) {
@@ -101,7 +94,7 @@ void EarliestFinishTransferOptimizer::GetNode(OptimizedRequestParams& params) {
         }
     }
 
-    const std::uint64_t bytes = ChunkBytes(params);
+    const std::uint64_t bytes = params.RequestBytes();
     const std::uint32_t largest = LargestWeight(params.nodes);
     std::shared_ptr<NodeManifest> best;
     double bestSeconds = kInfinity;
@@ -204,13 +197,14 @@ bool EarliestFinishTransferOptimizer::KeepGoing(const OptimizedRequestParams& pa
     if (nodeCount < 2 || params.slowStops >= nodeCount || (params.spare && !tail)) {
         return true;
     }
-    const std::uint64_t bytes = ChunkBytes(params);
-    const double remaining = bytes > bytesWritten ? static_cast<double>(bytes - bytesWritten) : 0.0;
+    const std::uint64_t bytes = params.RequestBytes();
+    const std::uint64_t remaining = bytes > bytesWritten ? bytes - bytesWritten : 0;
     const double pace = static_cast<double>(bytesWritten) / elapsedSeconds;
-    const double projected = pace > 0 ? remaining / pace : kInfinity;
+    const double projected = pace > 0 ? static_cast<double>(remaining) / pace : kInfinity;
 
     // The retry goes to the chunk's remaining candidates, or to all nodes
-    // again once this was the last of them.
+    // again once this was the last of them, and asks only for what this
+    // request has not yet written.
     const NodeManifestList& alternatives =
         params.nodes.size() > 1 ? params.nodes : params.nodeList->GetNodes();
     std::lock_guard<std::mutex> lock(mutex_);
@@ -221,7 +215,7 @@ bool EarliestFinishTransferOptimizer::KeepGoing(const OptimizedRequestParams& pa
             continue;
         }
         bestSeconds = std::min(
-            bestSeconds, Expected(Load(node->GetHost()), bytes, WeightFactor(node->GetWeight(), largest)));
+            bestSeconds, Expected(Load(node->GetHost()), remaining, WeightFactor(node->GetWeight(), largest)));
     }
     if (tail) {
         return !(projected > kTailStopFactor * bestSeconds + kTailStopMarginSeconds);

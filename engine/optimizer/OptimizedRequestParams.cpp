@@ -63,13 +63,21 @@ std::string OptimizedRequestParams::ToUrl() const {
 
 HttpRequestParams OptimizedRequestParams::ToHttpRequestParams(HttpWriteCallback* writer) const {
     HttpRequestParams params(ToUrl(), writer);
-    params.rangeStart = chunkData->lowerBound;
+    params.rangeStart = chunkData->lowerBound + resumeOffset;
     params.rangeEnd = chunkData->upperBound;
     params.connectTimeoutSeconds = connectTimeoutSeconds;
     params.timeoutSeconds = timeoutSeconds;
     params.lowSpeedLimit = lowSpeedLimit;
     params.lowSpeedTimeSeconds = lowSpeedTimeSeconds;
     return params;
+}
+
+std::uint64_t OptimizedRequestParams::RequestBytes() const {
+    if (!chunkData || chunkData->upperBound < chunkData->lowerBound) {
+        return 0;
+    }
+    const std::uint64_t chunk = chunkData->upperBound - chunkData->lowerBound + 1;
+    return resumeOffset < chunk ? chunk - resumeOffset : 0;
 }
 
 void OptimizedRequestParams::RemoveSelectedNode() {

@@ -35,8 +35,13 @@ class OptimizedRequestParams {
     // that is not a server address.
     std::string ToUrl() const;
 
-    // A ranged GET of the chunk with the chosen timeouts into `writer`.
+    // A ranged GET of the chunk, or of what is left of it after
+    // `resumeOffset`, with the chosen timeouts into `writer`.
     HttpRequestParams ToHttpRequestParams(HttpWriteCallback* writer) const;
+
+    // The bytes the next request asks for: the chunk's, less what a stopped
+    // request left in its view.
+    std::uint64_t RequestBytes() const;
 
     // Takes the selected node out of the candidates; once none is left, every
     // node of the list is a candidate again.
@@ -52,6 +57,11 @@ class OptimizedRequestParams {
     bool exploring = false;    // a short probe of a host with too little history
     bool stoppedSlow = false;  // the last request was stopped as too slow (TransferOptimizer::KeepGoing)
     std::uint32_t slowStops = 0;  // requests of this chunk stopped as too slow
+    // The chunk's first bytes that a request stopped as too slow has left in
+    // the view: the next request continues after them instead of fetching
+    // them again. The chunk's CRC-32 still covers every byte, wherever it
+    // came from. 0 when the next request fetches the whole chunk.
+    std::uint64_t resumeOffset = 0;
     // Set by the caller before GetNode and KeepGoing: how many other requests
     // of the transfer wait for a slot. None: the transfer is in its last
     // requests.

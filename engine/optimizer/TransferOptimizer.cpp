@@ -23,13 +23,10 @@ std::int32_t ClampSigned(std::int64_t value) {
 }
 
 std::uint64_t ChunkSize(const OptimizedRequestParams& params) {
-    if (!params.chunkData || params.chunkData->upperBound < params.chunkData->lowerBound) {
-        return 0;
-    }
     // Chunk sizes fit 32 bits; the product with the parallelism is taken in
     // 64 bits so that large chunks on many threads do not wrap to a tiny
     // deadline.
-    return static_cast<std::uint32_t>(params.chunkData->upperBound - params.chunkData->lowerBound + 1);
+    return static_cast<std::uint32_t>(params.RequestBytes());
 }
 
 // size * parallelism / bytesPerSecond, at least minimum, at most 2^31 - 1.

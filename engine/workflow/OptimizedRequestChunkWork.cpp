@@ -153,6 +153,14 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
             params_.emplace(nodeList_, interface_->CopyParams(), mapData_);
         }
         OptimizedRequestParams& params = *params_;
+        // A request stopped for a faster node left the chunk's first bytes in
+        // the view; the next one continues after them, as long as the view
+        // still stands where that request left it.
+        const bool resuming = params.resumeOffset != 0 &&
+                              mapData.map->Tell() == mapData.lowerBound + params.resumeOffset;
+        if (!resuming) {
+            params.resumeOffset = 0;
+        }
         const std::shared_ptr<Workflow> workflow = GetWorkflow();
         params.waitingRequests = workflow ? workflow->GetWaitingNetworkWorks() : 0;
         optimizer->GetNode(params);
@@ -190,7 +198,9 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
         std::shared_ptr<HttpRequest> request =
             requests->CreateRequest(requestParams, interface_->GetHttpSession());
         SetCurrentRequest(request);
-        mapData.ResetProgress();
+        if (!resuming) {
+            mapData.ResetProgress();
+        }
         if (workflow) {
             mapData.lastRequestRetryCount = workflow->GetRetryCount();
         }
@@ -200,6 +210,7 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
 
         const HttpRequestStatus status = request->Execute();
         requestEnd.Report(status);
+        params.resumeOffset = 0;
         if (status.result != HttpRequestResult::RequestTimeout) {
             params.stoppedSlow = false;
         }
@@ -229,9 +240,13 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
             }
             if (params.stoppedSlow) {
                 // Stopped for the sake of a faster node, not failed: the
-                // retry on that node does not use up the allowance.
+                // retry on that node does not use up the allowance, and asks
+                // only for what this request did not write.
                 ++params.slowStops;
                 params.freeRetry = true;
+                if (mapData.lastPosition > mapData.lowerBound && mapData.lastPosition <= mapData.upperBound) {
+                    params.resumeOffset = mapData.lastPosition - mapData.lowerBound;
+                }
             }
         }
         SetCurrentRequest(nullptr);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <stdexcept>
 
@@ -37,8 +38,16 @@ class FirstCandidateOptimizer : public TransferOptimizer {
         TransferOptimizer::ReportResult(params, status);
     }
 
+    // With stopFirstAfter set, a chunk's first request is stopped as too slow
+    // once it has written that many bytes.
+    bool StopsSlowRequests() const override { return stopFirstAfter != 0; }
+    bool KeepGoing(const OptimizedRequestParams& params, std::uint64_t bytesWritten, double) override {
+        return params.slowStops != 0 || bytesWritten < stopFirstAfter;
+    }
+
     std::atomic<int> choices{0};
     std::atomic<int> reports{0};
+    std::uint64_t stopFirstAfter = 0;
 };
 
 Delivery::Source OneChunk() {
@@ -114,6 +123,36 @@ TEST(NodeRoutingTest, RequestCancelledByPauseKeepsItsNodeAndReportsNothing) {
     // What the cancelled attempt had written was withdrawn before the chunk was fetched again.
     EXPECT_EQ(status.bytesDone, 700u);
     EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+}
+
+// A request stopped for a faster node keeps what it wrote: the next node is
+// asked only for the rest, and the chunk's CRC-32 still covers every byte.
+TEST(NodeRoutingTest, RequestStoppedAsTooSlowLeavesItsBytesAndTheNextNodeSendsOnlyTheRest) {
+    Delivery delivery(2);
+    FirstCandidateOptimizer optimizer(delivery.Behavior().settings);
+    optimizer.stopFirstAfter = 1;
+    delivery.Behavior().transferOptimizer = &optimizer;
+    delivery.Publish(OneChunk());
+    // Slow enough that the first check, 200 ms in, finds part of the body written.
+    delivery.Server().SetFault(CdnEndpoint::Node(0), CdnFault::SlowBody(50, std::chrono::milliseconds(40)));
+    auto transfer = delivery.NewDownload();
+
+    const TransferStatus status = delivery.Run(*transfer, delivery.Destination());
+
+    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+    EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+    const auto slow = delivery.Server().Requests(CdnEndpoint::Node(0));
+    const auto fast = delivery.Server().Requests(CdnEndpoint::Node(1));
+    ASSERT_EQ(slow.size(), 1u);
+    ASSERT_EQ(fast.size(), 1u);
+    EXPECT_EQ(slow[0].range, "bytes=0-699");
+    unsigned long resumedAt = 0;
+    ASSERT_EQ(std::sscanf(fast[0].range.c_str(), "bytes=%lu-699", &resumedAt), 1) << fast[0].range;
+    EXPECT_GT(resumedAt, 0u);
+    EXPECT_LT(resumedAt, 700u);
+    // Nothing was fetched twice, and nothing was counted twice.
+    EXPECT_EQ(status.bytesDownloaded, 700u);
+    EXPECT_EQ(status.bytesDone, 700u);
 }
 
 }  // namespace
