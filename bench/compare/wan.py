@@ -355,7 +355,7 @@ class WanBench:
         if result["exit"] != 0:
             problems.append("exit status %s" % result["exit"])
         problems += measure.compare_tree(self.dest, self.reference, self.dataset.files)
-        if not problems:
+        if not problems and not self.o.keep_data:
             shutil.rmtree(data_folder, ignore_errors=True)
         with open(timeline_path) as source:
             timeline = wan_report.parse_timeline(source.read())
@@ -497,6 +497,8 @@ def parse_options(argv):
     parser.add_argument("--report", action="store_true",
                         help="write bench/compare/results/wan/, docs/benchmarks-wan.md and its charts")
     parser.add_argument("--results")
+    parser.add_argument("--keep-data", action="store_true",
+                        help="keep talvane-get's data folder (work log, stored transfers) after a correct run too")
     parser.add_argument("--doc", default=os.path.join(ROOT, "docs/benchmarks-wan.md"),
                         help="the report; its charts go to images/ beside it")
     parser.add_argument("--command", default=os.environ.get("BENCH_COMMAND"))
