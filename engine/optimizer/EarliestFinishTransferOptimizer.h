@@ -65,13 +65,14 @@ class EarliestFinishTransferOptimizer : public ProportionalGamblingTransferOptim
     static constexpr double kStopFactor = 4.0;
     static constexpr double kStopMarginSeconds = 1.0;
     // In the last requests of a transfer nothing waits for the faster node,
-    // so a smaller lead is worth the bytes a stop throws away.
-    static constexpr double kTailStopFactor = 2.0;
-    static constexpr double kTailStopMarginSeconds = 0.25;
+    // and a stopped request hands what it has written to the next one, so a
+    // stop costs little more than the bytes in flight: any lead is worth it.
+    static constexpr double kTailStopFactor = 1.0;
+    static constexpr double kTailStopMarginSeconds = 0.05;
     // Before this, a request's pace says too little to judge it; in the last
     // requests of a transfer a fast idle node makes a quicker verdict worth it.
     static constexpr double kStopMinElapsedSeconds = 1.0;
-    static constexpr double kTailStopMinElapsedSeconds = 0.25;
+    static constexpr double kTailStopMinElapsedSeconds = 0.1;
     // An idle host is probed again after this long without a request.
     static constexpr double kReprobeSeconds = 20.0;
     // While at least kSpareWaiting other requests wait for a slot and the

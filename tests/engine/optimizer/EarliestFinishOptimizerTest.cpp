@@ -314,6 +314,11 @@ TEST(EarliestFinishOptimizerTest, StopsOnlyRequestsFarBehindAFreshOneElsewhere) 
     EXPECT_FALSE(optimizer.KeepGoing(*params, 40000, 0.3));
     EXPECT_FALSE(optimizer.KeepGoing(*params, kChunk - 200000, 7.0));
     params->spare = false;
+    // In the last requests the rest of a chunk moves to an idle fast node as
+    // soon as it would arrive sooner there, since the next request asks only
+    // for what this one has not written; not when it would come no sooner.
+    EXPECT_FALSE(optimizer.KeepGoing(*params, kChunk - 30000, (kChunk - 30000) / 125000.0));
+    EXPECT_TRUE(optimizer.KeepGoing(*params, kChunk - 2000, (kChunk - 2000) / 125000.0));
     params->waitingRequests = 3;
     // Each chunk is stopped at most once per node, so it always ends.
     params->slowStops = 2;
