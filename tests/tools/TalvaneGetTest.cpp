@@ -322,6 +322,15 @@ TEST(TalvaneGetArguments, BothValueFormsAndUsageErrors) {
         << "--version takes no value: the package version is --package-version";
     EXPECT_THROW(get::ParseGetArguments({"--partner", "p", "--partner", "q", "--package", "k", "--dest", "d"}),
                  UsageError);
+    // Ids that could leave their folder on the servers are refused before any request.
+    for (const char* id : {"..", "a/b", "%2e%2e", ".", "a\\b"}) {
+        const std::string bad = std::string("=") + id;
+        EXPECT_THROW(get::ParseGetArguments({"--partner" + bad, "--package=k", "--dest=d"}), UsageError) << id;
+        EXPECT_THROW(get::ParseGetArguments({"--partner=p", "--package" + bad, "--dest=d"}), UsageError) << id;
+        EXPECT_THROW(get::ParseGetArguments({"--partner=p", "--package=k", "--package-version" + bad, "--dest=d"}),
+                     UsageError)
+            << id;
+    }
     EXPECT_THROW(get::ParseGetArguments({"--list", "--cancel", "0123456789abcdef0123456789abcdef"}), UsageError);
     EXPECT_THROW(get::ParseGetArguments({"--list", "--delete-files"}), UsageError);
     EXPECT_THROW(get::ParseGetArguments({"--cancel="}), UsageError);

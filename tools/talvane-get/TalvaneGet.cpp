@@ -16,6 +16,7 @@
 
 #include "app/TalvaneUpdaterMessages.h"
 #include "engine/file/UserDirectories.h"
+#include "engine/manifest/ManifestValues.h"
 #include "engine/security/PublisherKey.h"
 #include "engine/service/ManifestStoreImpl.h"
 #include "engine/service/TransferService.h"
@@ -244,6 +245,19 @@ GetOptions GetOptionsFrom(const po::variables_map& values) {
         }
         if (options.destination.empty()) {
             throw UsageError("--dest is required");
+        }
+        // The ids name folders on the servers: one that could leave its
+        // folder is the user's mistake, told as such before any request.
+        for (const auto& [option, id] :
+             {std::pair<const char*, const std::string*>{"--partner", &options.partnerId},
+              {"--package", &options.packageId},
+              {"--package-version", &options.versionId}}) {
+            if (!id->empty() && !IsPathSafeId(*id)) {
+                // The value itself is left out: it may hold control characters.
+                throw UsageError(std::string(option) +
+                                 " cannot name a folder on the servers: '.', '..', '/', '\\', '%' and control "
+                                 "characters are not allowed");
+            }
         }
     }
 
