@@ -42,6 +42,7 @@ class EarliestFinishTransferOptimizer : public ProportionalGamblingTransferOptim
     void GetNode(OptimizedRequestParams& params) override;
     void OnRequestEnd(OptimizedRequestParams& params, const HttpRequestStatus& status) override;
     bool StopsSlowRequests() const override { return true; }
+    bool ContinuesCutShortRequests() const override { return true; }
     bool KeepGoing(const OptimizedRequestParams& params, std::uint64_t bytesWritten,
                    double elapsedSeconds) override;
 

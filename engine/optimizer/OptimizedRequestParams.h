@@ -57,9 +57,10 @@ class OptimizedRequestParams {
     bool exploring = false;    // a short probe of a host with too little history
     bool stoppedSlow = false;  // the last request was stopped as too slow (TransferOptimizer::KeepGoing)
     std::uint32_t slowStops = 0;  // requests of this chunk stopped as too slow
-    // The chunk's first bytes that a request stopped as too slow has left in
-    // the view: the next request continues after them instead of fetching
-    // them again. The chunk's CRC-32 still covers every byte, wherever it
+    // The chunk's first bytes that a request cut short (stopped as too slow,
+    // or, where the optimizer continues such requests, reset, timed out or
+    // paused) has left in the view: the next request continues after them
+    // instead of fetching them again. The chunk's CRC-32 still covers every byte, wherever it
     // came from. 0 when the next request fetches the whole chunk.
     std::uint64_t resumeOffset = 0;
     // Set by the caller before GetNode and KeepGoing: how many other requests

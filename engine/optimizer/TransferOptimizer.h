@@ -45,6 +45,11 @@ class TransferOptimizer {
     virtual void OnRequestEnd(OptimizedRequestParams& params, const HttpRequestStatus& status);
     // Whether requests chosen here should be asked KeepGoing while they run.
     virtual bool StopsSlowRequests() const { return false; }
+    // Whether a chunk request cut short by a reset connection, a timeout or a
+    // pause leaves what it wrote for the next request, which then asks only
+    // for the rest. A request stopped by KeepGoing always does. Base: no, the
+    // chunk is fetched whole again.
+    virtual bool ContinuesCutShortRequests() const { return false; }
     // Asked on the request's thread while it runs: false when the request,
     // at the pace it has shown for elapsedSeconds, would finish much later
     // than a fresh request on another candidate. Base: always true.

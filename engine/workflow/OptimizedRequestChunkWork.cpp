@@ -47,6 +47,14 @@ WorkResult WorkResultOf(HttpRequestResult result) {
     return WorkResult::Error;
 }
 
+// Endings that cut a body short without saying anything against the bytes
+// already written: a pause, a connection lost, a node too slow for the time
+// allowed.
+bool CutShortWithItsBytesIntact(HttpRequestResult result) {
+    return result == HttpRequestResult::Aborted || result == HttpRequestResult::ConnectionReset ||
+           result == HttpRequestResult::RequestTimeout;
+}
+
 std::uint32_t IndexOf(const NodeListManifest* nodeList, const std::shared_ptr<NodeManifest>& node) {
     if (nodeList == nullptr) {
         return 0;
@@ -243,14 +251,19 @@ WorkStatus OptimizedRequestChunkWork::ExecuteTask() {
             }
             if (params.stoppedSlow) {
                 // Stopped for the sake of a faster node, not failed: the
-                // retry on that node does not use up the allowance, and asks
-                // only for what this request did not write.
+                // retry on that node does not use up the allowance.
                 ++params.slowStops;
                 params.freeRetry = true;
-                if (mapData.lastPosition > mapData.lowerBound && mapData.lastPosition <= mapData.upperBound) {
-                    params.resumeOffset = mapData.lastPosition - mapData.lowerBound;
-                }
             }
+        }
+        // The next request asks only for what this one did not write. The
+        // chunk's CRC-32 covers the bytes of both, so a bad start sends the
+        // chunk round again whole. A body that ran past the chunk, or any
+        // other failure, leaves nothing worth keeping.
+        if ((params.stoppedSlow ||
+             (optimizer->ContinuesCutShortRequests() && CutShortWithItsBytesIntact(status.result))) &&
+            mapData.lastPosition > mapData.lowerBound && mapData.lastPosition <= mapData.upperBound) {
+            params.resumeOffset = mapData.lastPosition - mapData.lowerBound;
         }
         SetCurrentRequest(nullptr);
         return WorkStatus(result, std::move(statusData));

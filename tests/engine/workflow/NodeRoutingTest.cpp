@@ -44,10 +44,12 @@ class FirstCandidateOptimizer : public TransferOptimizer {
     bool KeepGoing(const OptimizedRequestParams& params, std::uint64_t bytesWritten, double) override {
         return params.slowStops != 0 || bytesWritten < stopFirstAfter;
     }
+    bool ContinuesCutShortRequests() const override { return continuesCutShort; }
 
     std::atomic<int> choices{0};
     std::atomic<int> reports{0};
     std::uint64_t stopFirstAfter = 0;
+    bool continuesCutShort = false;
 };
 
 Delivery::Source OneChunk() {
@@ -95,34 +97,43 @@ TEST(NodeRoutingTest, CorruptedChunkMovesToTheNextNode) {
     EXPECT_EQ(status.bytesDownloaded, 1400u);
 }
 
+// A pause cancels the request; the chunk goes on from the same node. An
+// optimizer that continues cut-short requests asks only for the rest, the
+// other for the whole chunk, having withdrawn what the cancelled attempt wrote.
 TEST(NodeRoutingTest, RequestCancelledByPauseKeepsItsNodeAndReportsNothing) {
-    Delivery delivery(2);
-    FirstCandidateOptimizer optimizer(delivery.Behavior().settings);
-    delivery.Behavior().transferOptimizer = &optimizer;
-    delivery.Publish(OneChunk());
-    delivery.Server().SetFault(CdnEndpoint::Node(0), CdnFault::StalledAfter(100));
-    auto transfer = delivery.NewDownload();
-    ASSERT_EQ(StateOf(Delivery::Initialize(*transfer)), TransferState::Initialized);
-    transfer->Start(delivery.Destination());
-    ASSERT_TRUE(WaitUntil([&] { return !delivery.Server().Requests(CdnEndpoint::Node(0)).empty(); }));
+    for (const bool continues : {false, true}) {
+        SCOPED_TRACE(continues ? "continuing cut-short requests" : "fetching the chunk whole again");
+        Delivery delivery(2);
+        FirstCandidateOptimizer optimizer(delivery.Behavior().settings);
+        optimizer.continuesCutShort = continues;
+        delivery.Behavior().transferOptimizer = &optimizer;
+        delivery.Publish(OneChunk());
+        delivery.Server().SetFault(CdnEndpoint::Node(0), CdnFault::StalledAfter(100));
+        auto transfer = delivery.NewDownload();
+        ASSERT_EQ(StateOf(Delivery::Initialize(*transfer)), TransferState::Initialized);
+        transfer->Start(delivery.Destination());
+        ASSERT_TRUE(WaitUntil([&] { return transfer->GetStatus().bytesDone == 100; }));
 
-    EXPECT_EQ(StateOf(transfer->Pause()), TransferState::TransferringPaused);
-    auto workflow = std::dynamic_pointer_cast<StandardWorkflow>(transfer->GetWorkflow());
-    ASSERT_TRUE(workflow);
-    ASSERT_TRUE(WaitUntil([&] { return workflow->GetRunningCount() == 0; }, std::chrono::seconds(3)));
-    EXPECT_EQ(optimizer.reports.load(), 0);
+        EXPECT_EQ(StateOf(transfer->Pause()), TransferState::TransferringPaused);
+        auto workflow = std::dynamic_pointer_cast<StandardWorkflow>(transfer->GetWorkflow());
+        ASSERT_TRUE(workflow);
+        ASSERT_TRUE(WaitUntil([&] { return workflow->GetRunningCount() == 0; }, std::chrono::seconds(3)));
+        EXPECT_EQ(optimizer.reports.load(), 0);
 
-    delivery.Server().ClearFaults();
-    transfer->Resume();
-    const TransferStatus status = Delivery::WaitForEnd(*transfer);
+        delivery.Server().ClearFaults();
+        transfer->Resume();
+        const TransferStatus status = Delivery::WaitForEnd(*transfer);
 
-    ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
-    EXPECT_EQ(delivery.Server().Requests(CdnEndpoint::Node(0)).size(), 2u);
-    EXPECT_EQ(delivery.Server().Requests(CdnEndpoint::Node(1)).size(), 0u);
-    EXPECT_EQ(optimizer.reports.load(), 1);
-    // What the cancelled attempt had written was withdrawn before the chunk was fetched again.
-    EXPECT_EQ(status.bytesDone, 700u);
-    EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+        ASSERT_EQ(StateOf(status), TransferState::Completed) << "error " << unsigned(status.error);
+        const auto requests = delivery.Server().Requests(CdnEndpoint::Node(0));
+        ASSERT_EQ(requests.size(), 2u);
+        EXPECT_EQ(requests[1].range, continues ? "bytes=100-699" : "bytes=0-699");
+        EXPECT_EQ(delivery.Server().Requests(CdnEndpoint::Node(1)).size(), 0u);
+        EXPECT_EQ(optimizer.reports.load(), 1);
+        EXPECT_EQ(status.bytesDone, 700u);
+        EXPECT_EQ(status.bytesDownloaded, continues ? 700u : 800u);
+        EXPECT_EQ(delivery.FirstDifference(delivery.Destination()), "");
+    }
 }
 
 // A request stopped for a faster node keeps what it wrote: the next node is
