@@ -37,7 +37,7 @@ sigset_t HandledSet() {
 
 const int ShutdownSignals::kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
 
-ShutdownSignals::ShutdownSignals() : signalFd_(-1), wakeFd_(-1), received_(0) {
+ShutdownSignals::ShutdownSignals() : signalFd_(-1), wakeFd_(-1), handlerRunning_(false), received_(0) {
     const sigset_t set = HandledSet();
     const int blocked = pthread_sigmask(SIG_BLOCK, &set, nullptr);
     if (blocked != 0) {
@@ -70,9 +70,14 @@ ShutdownSignals::~ShutdownSignals() {
 void ShutdownSignals::SetHandler(Handler handler) {
     int received;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::unique_lock<std::mutex> lock(mutex_);
         handler_ = handler;
         received = received_;
+        // The watcher runs a copy of the old handler outside the lock; the
+        // caller typically frees what that handler points to next.
+        if (std::this_thread::get_id() != watcher_.get_id()) {
+            handlerReturned_.wait(lock, [this] { return !handlerRunning_; });
+        }
     }
     if (received != 0 && handler) {
         handler(received);
@@ -114,9 +119,16 @@ void ShutdownSignals::Watch() {
             }
             received_ = number;
             handler = handler_;
+            handlerRunning_ = static_cast<bool>(handler);
         }
         if (handler) {
             handler(number);
+            handler = Handler();
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                handlerRunning_ = false;
+            }
+            handlerReturned_.notify_all();
         }
     }
 }

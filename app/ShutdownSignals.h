@@ -10,6 +10,7 @@
 // process at once with status 128 + its number. Every operation may be called
 // from any thread.
 
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -29,7 +30,9 @@ class ShutdownSignals {
     ShutdownSignals& operator=(const ShutdownSignals&) = delete;
 
     // Runs the handler at once when a signal has already arrived; an empty
-    // handler drops the old one. Each signal reaches one handler once.
+    // handler drops the old one. Each signal reaches one handler once. Returns
+    // only once the old handler is no longer running, so that the caller may
+    // free what it used; called from inside the handler it does not wait.
     void SetHandler(Handler handler);
     // The first signal received, 0 before any.
     int Received() const;
@@ -47,7 +50,9 @@ class ShutdownSignals {
     int signalFd_;
     int wakeFd_;
     mutable std::mutex mutex_;
+    std::condition_variable handlerReturned_;
     Handler handler_;
+    bool handlerRunning_;
     int received_;
     std::thread watcher_;
 };

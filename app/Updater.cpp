@@ -84,6 +84,9 @@ int Updater::Run(const UpdaterContext& context) {
     view->ServeWhile([&monitor] { monitor->Stop(); });
     monitor.reset();
     service.reset();
+    // The handler reaches the view through the dialog; a signal from here on
+    // only sets the exit status.
+    signals.SetHandler(ShutdownSignals::Handler());
     return signals.ExitStatus(0);
 }
 

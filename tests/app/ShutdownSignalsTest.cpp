@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "app/PosixProcess.h"
 #include "tests/support/FileBytes.h"
@@ -46,6 +47,44 @@ TEST(ShutdownSignalsTest, TheFirstSignalReachesTheHandlerOnceAndASecondEndsThePr
             _exit(3);
         },
         ::testing::ExitedWithCode(128 + SIGTERM), "second termination signal: ending at once");
+}
+
+// The owner drops the handler before it frees what the handler uses, so the
+// drop must not return while the watcher is still inside the old handler.
+TEST(ShutdownSignalsTest, DroppingTheHandlerWaitsForACallInProgressExceptFromTheHandlerItself) {
+    EXPECT_EXIT(
+        {
+            ShutdownSignals signals;
+            std::atomic<bool> entered{false};
+            std::atomic<bool> finished{false};
+            signals.SetHandler([&](int) {
+                entered = true;
+                std::this_thread::sleep_for(300ms);
+                finished = true;
+            });
+            kill(getpid(), SIGINT);
+            if (!test::PollUntil([&] { return entered.load(); }, 10s, 1ms)) {
+                _exit(1);
+            }
+            signals.SetHandler(ShutdownSignals::Handler());
+            if (!finished) {
+                _exit(2);
+            }
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            ShutdownSignals signals;
+            std::atomic<bool> dropped{false};
+            signals.SetHandler([&](int) {
+                signals.SetHandler(ShutdownSignals::Handler());
+                dropped = true;
+            });
+            kill(getpid(), SIGTERM);
+            _exit(test::PollUntil([&] { return dropped.load(); }, 10s, 5ms) ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ShutdownSignalsTest, WithoutASignalTheStatusIsTheProgramsOwnAndALaunchedProgramGetsThemUnblocked) {

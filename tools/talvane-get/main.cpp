@@ -11,9 +11,10 @@ int main(int argc, char** argv) {
         std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr,
         [](const tvl::get::GetOptions& options) {
             // Before the engine starts its threads. SIGINT, SIGTERM and SIGHUP
-            // all suspend the transfer so that --restore continues it.
-            tvl::ShutdownSignals signals;
+            // all suspend the transfer so that --restore continues it. The
+            // flag outlives the watcher that writes it.
             std::atomic<int> interruption{0};
+            tvl::ShutdownSignals signals;
             signals.SetHandler([&interruption](int number) { interruption = number; });
             return tvl::get::RunGet(options, std::cout, std::cerr, interruption);
         });
