@@ -330,10 +330,14 @@ TEST_F(HandWrittenContent, TheUnalteredRootDeliversItsFiles) {
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // The sanitizers' shadow memory and quarantine dwarf what a reader allocates:
-// peaks mean something in plain builds only.
+// peaks mean something in plain builds only. Their checks also slow reading
+// five to fifteen times, which a reader of quadratic time would still exceed
+// by far.
 constexpr bool kPeaksAreMeaningful = false;
+constexpr double kReadingSlackSeconds = 60;
 #else
 constexpr bool kPeaksAreMeaningful = true;
+constexpr double kReadingSlackSeconds = 10;
 #endif
 
 // Package manifests are read in one pass that keeps no tree of the document.
@@ -364,12 +368,12 @@ TEST_F(HandWrittenContent, BigManifestsAreReadInBoundedMemoryAndLinearTime) {
     };
 
     EXPECT_EQ(plant(tinyElements(MaxPackageManifestBytes)), MaxPackageManifestBytes);
-    const auto tiny = RunToEnd(NewTransferArguments(0), 60s);
+    const auto tiny = RunToEnd(NewTransferArguments(0), 120s);
     EXPECT_EQ(tiny.exitCode, 0) << tiny.err;
     if (kPeaksAreMeaningful) {
         EXPECT_LE(tiny.peakRssBytes, bound);
     }
-    EXPECT_LT(tiny.seconds, control.seconds + 10) << "about a second per 16 MiB";
+    EXPECT_LT(tiny.seconds, control.seconds + kReadingSlackSeconds) << "about a second per 16 MiB";
 
     // The package is closed to the country the CDN reports: the manifest is
     // read whole, and then refused by the geofence rather than as content.
@@ -385,13 +389,13 @@ TEST_F(HandWrittenContent, BigManifestsAreReadInBoundedMemoryAndLinearTime) {
                                       "<countryCode>DE</countryCode></countryCodes></version>\n  ");
     const std::size_t manyBytes = plant(many);
     ASSERT_GT(manyBytes, MaxManifestBytes);
-    const auto listed = RunToEnd(NewTransferArguments(0), 60s);
+    const auto listed = RunToEnd(NewTransferArguments(0), 120s);
     EXPECT_EQ(listed.exitCode, 1) << listed.err;
     EXPECT_NE(listed.err.find(ErrorLine(10)), std::string::npos) << listed.err;
     if (kPeaksAreMeaningful) {
         EXPECT_LE(listed.peakRssBytes, bound);
     }
-    EXPECT_LT(listed.seconds, control.seconds + 10);
+    EXPECT_LT(listed.seconds, control.seconds + kReadingSlackSeconds);
 
     plant(tinyElements(MaxPackageManifestBytes + 1));
     const auto over = RunToEnd(NewTransferArguments(0), 60s);
