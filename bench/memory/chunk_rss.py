@@ -2,7 +2,8 @@
 """Peak memory (maxrss) and wall time of one talvane-get transfer by chunk size.
 
 Four files of 256 MiB are packed with chunks of 1, 4, 64 and 256 MiB, and one
-file of 1000 MiB as a single chunk. nginx serves the chunks and talvane-cdn the
+file of 1000 MiB as a single chunk; a last case is a small package whose
+manifests a hostile server has grown to 16 MiB of elements nothing reads. nginx serves the chunks and talvane-cdn the
 manifests, as in bench/compare. Every talvane-get given with --subject
 downloads every case with its default settings into a fresh folder on tmpfs;
 the subjects take turns within each repetition, so they see the same
@@ -36,11 +37,26 @@ SINGLE = ds.Dataset("single", [("single.bin", 1000 * ds.MIB)], 4202)
 # (case, dataset, chunk size in bytes)
 CASES = [("4x256MiB chunk %dMiB" % mib, FILES, mib * ds.MIB) for mib in (1, 4, 64, 256)]
 CASES.append(("1000MiB one chunk", SINGLE, SINGLE.total_bytes))
+TINY_ELEMENTS = ds.Dataset("tiny-elements", [("small.bin", 3 * ds.MIB)], 4203)
+CASES.append(("16MiB manifest of tiny elements", TINY_ELEMENTS, ds.MIB))
+# The largest package manifest talvane-get accepts.
+HOSTILE_MANIFEST_BYTES = 16 * ds.MIB
 log = compare.log
 
 
 def package_id(data, chunk):
     return "%s-%dm" % (data.name, chunk // ds.MIB)
+
+
+def grow_manifest(text, size):
+    """The manifest with empty elements before its file list, `size` bytes in
+    all: what nothing reads still has to be parsed."""
+    at = text.index("<files>")
+    filler = size - len(text)
+    if filler < 0:
+        raise ValueError("manifest already longer than %d bytes" % size)
+    inner = "<x/>" * (filler // 4)
+    return text[:at] + inner + " " * (filler - len(inner)) + text[at:]
 
 
 def summarize(runs, cases, labels):
@@ -107,11 +123,12 @@ class Bench:
 
     def ensure_content(self):
         """Generated and packed once, then reused while the cases stay the same."""
-        stamp = {"datasets": [FILES.describe(), SINGLE.describe()],
+        stamp = {"datasets": [FILES.describe(), SINGLE.describe(), TINY_ELEMENTS.describe()],
+                 "hostile_manifest_bytes": HOSTILE_MANIFEST_BYTES,
                  "packages": [package_id(d, chunk) for _, d, chunk in CASES]}
         if not compare.renew_content(self.content, stamp):
             return
-        for data in (FILES, SINGLE):
+        for data in (FILES, SINGLE, TINY_ELEMENTS):
             source = os.path.join(self.o.work, "source", data.name)
             shutil.rmtree(source, ignore_errors=True)
             log("writing %s: %d files, %d MiB" % (data.name, len(data.files), data.total_bytes // ds.MIB))
@@ -121,6 +138,14 @@ class Bench:
                     log("packing %s" % package_id(d, chunk))
                     self.run_pack(source, package_id(d, chunk), chunk)
             shutil.rmtree(source)
+        folder = os.path.join(self.content, "manifests", package_id(TINY_ELEMENTS, ds.MIB))
+        for name in sorted(os.listdir(folder)):
+            if name.endswith(".xml"):
+                path = os.path.join(folder, name)
+                with open(path) as source_file:
+                    text = source_file.read()
+                with open(path, "w") as out:
+                    out.write(grow_manifest(text, HOSTILE_MANIFEST_BYTES))
         with open(os.path.join(self.content, "stamp.json"), "w") as out:
             json.dump(stamp, out)
 

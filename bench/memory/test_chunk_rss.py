@@ -7,6 +7,18 @@ def run(case, subject, ok, wall, rss_kb):
     return {"case": case, "subject": subject, "ok": ok, "wall": wall, "maxrss_kb": rss_kb}
 
 
+class GrowManifestTest(unittest.TestCase):
+    def test_the_grown_manifest_has_the_size_asked_and_keeps_every_byte_of_the_original(self):
+        text = '<package id="p"><files><file path="a" size="1"/></files></package>'
+        for size in (len(text), len(text) + 3, 4096):
+            grown = chunk_rss.grow_manifest(text, size)
+            self.assertEqual(len(grown), size)
+            self.assertEqual(grown.replace("<x/>", "").replace(" ", ""), text.replace(" ", ""))
+            self.assertTrue(grown.endswith("<files><file path=\"a\" size=\"1\"/></files></package>"))
+        with self.assertRaises(ValueError):
+            chunk_rss.grow_manifest(text, len(text) - 1)
+
+
 class SummaryTest(unittest.TestCase):
     def test_medians_count_only_good_runs_and_ratios_are_to_the_first_subject(self):
         runs = [
