@@ -3,8 +3,8 @@
 
 Four files of 256 MiB are packed with chunks of 1, 4, 64 and 256 MiB, and one
 file of 1000 MiB as a single chunk; a last case is a small package whose
-manifests a hostile server has grown to 16 MiB of elements nothing reads. nginx serves the chunks and talvane-cdn the
-manifests, as in bench/compare. Every talvane-get given with --subject
+manifests a hostile server has grown to 16 MiB of elements nothing reads.
+nginx serves the chunks and talvane-cdn the manifests, as in bench/compare. Every talvane-get given with --subject
 downloads every case with its default settings into a fresh folder on tmpfs;
 the subjects take turns within each repetition, so they see the same
 conditions. Started by run.sh, which builds the tools first.

@@ -17,6 +17,7 @@
 #include "engine/manifest/Crc32.h"
 #include "engine/manifest/ManifestParsing.h"
 #include "tests/reliability/ReliabilityHarness.h"
+#include "tests/support/Sanitizers.h"
 
 namespace tvl::reliability {
 namespace {
@@ -328,17 +329,9 @@ TEST_F(HandWrittenContent, TheUnalteredRootDeliversItsFiles) {
     Record("hand-written manifest and node list, unaltered (control)", OutcomeText(outcome), false);
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// The sanitizers' shadow memory and quarantine dwarf what a reader allocates:
-// peaks mean something in plain builds only. Their checks also slow reading
-// five to fifteen times, which a reader of quadratic time would still exceed
-// by far.
-constexpr bool kPeaksAreMeaningful = false;
-constexpr double kReadingSlackSeconds = 60;
-#else
-constexpr bool kPeaksAreMeaningful = true;
-constexpr double kReadingSlackSeconds = 10;
-#endif
+constexpr bool kPeaksAreMeaningful = !test::kSanitizedBuild;
+// A reader of quadratic time would exceed even the sanitizers' slack by far.
+constexpr double kReadingSlackSeconds = test::kSanitizedBuild ? 60 : 10;
 
 // Package manifests are read in one pass that keeps no tree of the document.
 // A manifest at the size cap made of elements nothing reads (each would cost a

@@ -12,6 +12,7 @@
 #include "engine/manifest/StandardFileManifest.h"
 #include "engine/manifest/StandardPackageManifest.h"
 #include "engine/security/Sha256.h"
+#include "tests/support/Sanitizers.h"
 
 namespace tvl {
 namespace {
@@ -481,13 +482,9 @@ TEST(PackageManifest, StreamedReadingReadsEveryShapeTheTreeReads) {
 
 // What only the streamed reader takes: manifests of real big packages, in time
 // linear in their size. What XML allows it to refuse, it refuses.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// The sanitizers' checks slow reading five to fifteen times; the ratio of the
-// large document's time to the small one's is what shows linear time there.
-constexpr double kLargeManifestSeconds = 30.0;
-#else
-constexpr double kLargeManifestSeconds = 5.0;
-#endif
+// Under the sanitizers the ratio of the large document's time to the small
+// one's is what shows linear time.
+constexpr double kLargeManifestSeconds = test::kSanitizedBuild ? 30.0 : 5.0;
 
 TEST(PackageManifest, StreamedReadingTakesBigManifestsInLinearTime) {
     const auto streamed = [](const std::string& xml) {
